@@ -1,0 +1,124 @@
+#include "app/app_delegate.h"
+
+#include "app/pm2_client.h"
+#include "app/store.h"
+
+#include <cstdio>
+#include <syslog.h>
+
+namespace nimbrel {
+
+namespace {
+
+const QString controlUsage =
+    QStringLiteral("使い方: --control start|stop|restart <名前>  /  --control list");
+const QString controlActionUsage = QStringLiteral("使い方: --control start|stop|restart|list <名前>");
+const QString loginUsage = QStringLiteral("使い方: --login on|off|status");
+
+} // namespace
+
+AppDelegate::AppDelegate(Store &store, LoginItem loginItem, LineWriter print)
+    : store_(store), loginItem_(std::move(loginItem)), print_(std::move(print))
+{
+}
+
+int AppDelegate::runControl(const std::optional<QString> &action, const QString &name)
+{
+    if (!action) {
+        print_(controlUsage);
+        return 1;
+    }
+    const std::optional<PM2Client> client = PM2Client::resolved(store_);
+    if (!client) {
+        print_(QStringLiteral("pm2 が見つかりません"));
+        return 1;
+    }
+    if (*action != u"list" && name.isEmpty()) {
+        print_(controlUsage);
+        return 1;
+    }
+
+    if (*action == u"list") {
+        for (const PM2App &app : client->list())
+            print_(rawValue(app.status) + u'\t' + app.name);
+        return 0;
+    }
+
+    bool succeeded = false;
+    if (*action == u"start")
+        succeeded = client->start(name);
+    else if (*action == u"stop")
+        succeeded = client->stop(name);
+    else if (*action == u"restart")
+        succeeded = client->restart(name);
+    else {
+        print_(controlActionUsage);
+        return 1;
+    }
+
+    // Stopping is not using: only a start or restart counts as activity for the idle stop.
+    if (succeeded && *action != u"stop") {
+        const Instant startedAt = now();
+        store_.updateLastActive([&](Store::LastActive &times) { times.insert(name, startedAt); });
+    }
+    print_(*action + QStringLiteral(": ") + name +
+           (succeeded ? QStringLiteral(" 完了") : QStringLiteral(" 失敗")));
+    return succeeded ? 0 : 1;
+}
+
+int AppDelegate::runLogin(const QString &action)
+{
+    if (action == u"status") {
+        const LoginItem::Status status = loginItem_.status();
+        print_(statusText(status));
+        return status == LoginItem::Status::enabled ? 0 : 1;
+    }
+    if (action == u"on") {
+        if (const auto error = loginItem_.registerItem()) {
+            print_(QStringLiteral("登録に失敗しました: ") + *error);
+            return 1;
+        }
+        store_.setValue(StoreKey::openAtLogin, true);
+        const LoginItem::Status status = loginItem_.status();
+        print_(statusText(status));
+        return status == LoginItem::Status::notRegistered ? 1 : 0;
+    }
+    if (action == u"off") {
+        if (const auto error = loginItem_.unregisterItem()) {
+            print_(QStringLiteral("解除に失敗しました: ") + *error);
+            return 1;
+        }
+        store_.setValue(StoreKey::openAtLogin, false);
+        print_(statusText(loginItem_.status()));
+        return 0;
+    }
+    print_(loginUsage);
+    return 1;
+}
+
+void AppDelegate::ensureLoginItem(const LineWriter &log)
+{
+    if (store_.openAtLoginChoice())
+        return; // the user chose, either way: never second-guess it
+    if (const auto error = loginItem_.registerItem()) {
+        log(QStringLiteral("Nimbrel: ログイン時起動の登録に失敗しました（%1）").arg(*error));
+        return;
+    }
+    store_.setValue(StoreKey::openAtLogin, true);
+}
+
+void printLine(const QString &line)
+{
+    const QByteArray bytes = line.toUtf8() + '\n';
+    std::fwrite(bytes.constData(), 1, bytes.size(), stdout);
+    std::fflush(stdout);
+}
+
+void writeToSystemLog(const QString &line)
+{
+    openlog("nimbrel", LOG_PID, LOG_USER);
+    syslog(LOG_ERR, "%s", line.toUtf8().constData());
+    closelog();
+}
+
+} // namespace nimbrel

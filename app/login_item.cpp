@@ -1,0 +1,209 @@
+#include "app/login_item.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace nimbrel {
+
+namespace {
+
+QString systemErrorText(int error)
+{
+    char buffer[256];
+    return QString::fromLocal8Bit(strerror_r(error, buffer, sizeof buffer));
+}
+
+// The keys of the [Desktop Entry] group, values unescaped for the string type.
+QMap<QString, QString> desktopEntryKeys(const QByteArray &contents)
+{
+    QMap<QString, QString> keys;
+    bool inEntryGroup = false;
+    for (const QByteArray &rawLine : contents.split('\n')) {
+        const QString line = QString::fromUtf8(rawLine).trimmed();
+        if (line.isEmpty() || line.startsWith(u'#'))
+            continue;
+        if (line.startsWith(u'[')) {
+            inEntryGroup = line == u"[Desktop Entry]";
+            continue;
+        }
+        const qsizetype equals = line.indexOf(u'=');
+        if (!inEntryGroup || equals <= 0)
+            continue;
+        const QString key = line.left(equals).trimmed();
+        if (keys.contains(key))
+            continue; // the first occurrence counts
+        QString value;
+        const QString raw = line.mid(equals + 1).trimmed();
+        for (qsizetype i = 0; i < raw.size(); ++i) {
+            if (raw[i] != u'\\' || i + 1 == raw.size()) {
+                value += raw[i];
+                continue;
+            }
+            const QChar next = raw[++i];
+            value += next == u's' ? QChar(u' ')
+                   : next == u'n' ? QChar(u'\n')
+                   : next == u't' ? QChar(u'\t')
+                   : next == u'r' ? QChar(u'\r')
+                                  : next;
+        }
+        keys.insert(key, value);
+    }
+    return keys;
+}
+
+// mkdir -p that says why it failed: 0 or the errno.
+int makeDirectories(const QString &directory)
+{
+    const QByteArray path = QFile::encodeName(QDir::cleanPath(directory));
+    for (qsizetype slash = path.indexOf('/', 1); slash >= 0; slash = path.indexOf('/', slash + 1)) {
+        if (::mkdir(path.left(slash).constData(), 0755) != 0 && errno != EEXIST)
+            return errno;
+    }
+    if (::mkdir(path.constData(), 0755) != 0 && errno != EEXIST)
+        return errno;
+    struct stat info {};
+    if (::stat(path.constData(), &info) != 0)
+        return errno;
+    return S_ISDIR(info.st_mode) ? 0 : ENOTDIR;
+}
+
+bool isExecutableProgram(const QString &program)
+{
+    QString path = program;
+    if (!program.contains(u'/'))
+        path = QStandardPaths::findExecutable(program);
+    if (path.isEmpty())
+        return false;
+    const QByteArray encoded = QFile::encodeName(path);
+    struct stat info {};
+    return ::stat(encoded.constData(), &info) == 0 && !S_ISDIR(info.st_mode) &&
+           ::access(encoded.constData(), X_OK) == 0;
+}
+
+} // namespace
+
+LoginItem::LoginItem(QString entryPath, QString executable)
+    : entryPath_(std::move(entryPath)), executable_(std::move(executable))
+{
+}
+
+LoginItem LoginItem::forThisProgram()
+{
+    const QString config = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+    return LoginItem(config + QStringLiteral("/autostart/nimbrel.desktop"),
+                     QCoreApplication::applicationFilePath());
+}
+
+LoginItem::Status LoginItem::status() const
+{
+    QFile entry(entryPath_);
+    if (!entry.open(QIODevice::ReadOnly))
+        return QFileInfo::exists(entryPath_) ? Status::notFound : Status::notRegistered;
+    const QMap<QString, QString> keys = desktopEntryKeys(entry.readAll());
+
+    const auto isTrue = [&](const QString &key) { return keys.value(key) == u"true"; };
+    const auto isFalse = [&](const QString &key) { return keys.value(key) == u"false"; };
+    if (isTrue(QStringLiteral("Hidden")) || isFalse(QStringLiteral("X-GNOME-Autostart-enabled")) ||
+        isFalse(QStringLiteral("X-MATE-Autostart-enabled")))
+        return Status::requiresApproval;
+    if (!isExecutableProgram(programOfExecValue(keys.value(QStringLiteral("Exec")))))
+        return Status::notFound;
+    return Status::enabled;
+}
+
+std::optional<QString> LoginItem::registerItem() const
+{
+    if (const int error = makeDirectories(QFileInfo(entryPath_).absolutePath()); error != 0)
+        return systemErrorText(error);
+    const QByteArray contents = "[Desktop Entry]\n"
+                                "Type=Application\n"
+                                "Name=Nimbrel\n"
+                                "Exec=" + desktopExecValue(executable_).toUtf8() + "\n"
+                                "X-GNOME-Autostart-enabled=true\n";
+    QSaveFile file(entryPath_);
+    if (!file.open(QIODevice::WriteOnly) || file.write(contents) != contents.size() ||
+        !file.commit())
+        return file.errorString();
+    return std::nullopt;
+}
+
+std::optional<QString> LoginItem::unregisterItem() const
+{
+    if (::unlink(QFile::encodeName(entryPath_).constData()) == 0 || errno == ENOENT)
+        return std::nullopt;
+    return systemErrorText(errno);
+}
+
+QString statusText(int status)
+{
+    switch (status) {
+    case 0:
+        return QStringLiteral("未登録（ログイン時に起動しません）");
+    case 1:
+        return QStringLiteral("登録済み（ログイン時に起動します）");
+    case 2:
+        return QStringLiteral(
+            "要許可（システム設定 > 一般 > ログイン項目 で Nimbrel を有効にしてください）");
+    case 3:
+        return QStringLiteral("見つかりません（/Applications に入れてから実行してください）");
+    default:
+        return QStringLiteral("不明");
+    }
+}
+
+QString desktopExecValue(const QString &program)
+{
+    // Inside the quotes ", `, $ and \ take a backslash; then the whole value is a string value,
+    // where a backslash is itself escaped; and % is the field-code marker.
+    QString quoted = QStringLiteral("\"");
+    for (const QChar c : program) {
+        if (c == u'"' || c == u'`' || c == u'$' || c == u'\\')
+            quoted += u'\\';
+        quoted += c;
+    }
+    quoted += u'"';
+
+    QString value;
+    for (const QChar c : quoted) {
+        if (c == u'\\')
+            value += QStringLiteral("\\\\");
+        else if (c == u'\n')
+            value += QStringLiteral("\\n");
+        else if (c == u'%')
+            value += QStringLiteral("%%");
+        else
+            value += c;
+    }
+    return value;
+}
+
+QString programOfExecValue(const QString &exec)
+{
+    // `exec` has already lost its string-level escapes; what is left is the quoting of arguments.
+    QString program;
+    qsizetype i = 0;
+    while (i < exec.size() && exec[i].isSpace())
+        ++i;
+    if (i < exec.size() && exec[i] == u'"') {
+        for (++i; i < exec.size() && exec[i] != u'"'; ++i) {
+            if (exec[i] == u'\\' && i + 1 < exec.size())
+                ++i;
+            program += exec[i];
+        }
+    } else {
+        for (; i < exec.size() && !exec[i].isSpace(); ++i)
+            program += exec[i];
+    }
+    return program.replace(QStringLiteral("%%"), QStringLiteral("%"));
+}
+
+} // namespace nimbrel

@@ -1,0 +1,47 @@
+// Starting Nimbrel at login through an XDG autostart entry.
+#pragma once
+
+#include <QString>
+
+#include <optional>
+
+namespace nimbrel {
+
+class LoginItem
+{
+public:
+    // Numbered as the status texts expect them.
+    enum class Status { notRegistered = 0, enabled = 1, requiresApproval = 2, notFound = 3 };
+
+    // The entry at `entryPath` starts `executable` at login.
+    LoginItem(QString entryPath, QString executable);
+    // $XDG_CONFIG_HOME/autostart/nimbrel.desktop starting the running executable.
+    static LoginItem forThisProgram();
+
+    const QString &entryPath() const { return entryPath_; }
+
+    // Not registered: no entry. Requires approval: the desktop's startup settings turned the
+    // entry off. Not found: its program is missing or not executable. Else enabled.
+    Status status() const;
+    // Both return the system's error text on failure.
+    std::optional<QString> registerItem() const;
+    std::optional<QString> unregisterItem() const;
+
+private:
+    QString entryPath_;
+    QString executable_;
+};
+
+// The line `--login` prints for a status; numbers outside the four read "不明".
+QString statusText(int status);
+inline QString statusText(LoginItem::Status status)
+{
+    return statusText(static_cast<int>(status));
+}
+
+// The Exec value for a program path: quoted and escaped as desktop entries require.
+QString desktopExecValue(const QString &program);
+// The program of an Exec value (its first argument, unquoted); empty when there is none.
+QString programOfExecValue(const QString &exec);
+
+} // namespace nimbrel

@@ -1,0 +1,43 @@
+// Lists and controls pm2 apps by running the pm2 executable.
+#pragma once
+
+#include "core/pm2_app.h"
+
+#include <QList>
+#include <QString>
+
+#include <optional>
+
+namespace nimbrel {
+
+class Store;
+
+class PM2Client
+{
+public:
+    static constexpr double listTimeout = 20;
+    static constexpr double actionTimeout = 60;
+
+    explicit PM2Client(QString executable) : executable_(std::move(executable)) {}
+
+    // The pm2 every caller uses: the stored "pm2Path" as it stands, else the one found on disk.
+    static std::optional<PM2Client> resolved(Store &store);
+
+    const QString &executable() const { return executable_; }
+
+    // pm2's apps in its order; empty when pm2 fails, hangs or prints no list.
+    QList<PM2App> list() const;
+    // True when pm2 exited with status 0.
+    bool start(const QString &name) const { return act(QStringLiteral("start"), name); }
+    bool stop(const QString &name) const { return act(QStringLiteral("stop"), name); }
+    bool restart(const QString &name) const { return act(QStringLiteral("restart"), name); }
+
+private:
+    bool act(const QString &verb, const QString &name) const;
+    // pm2 is a node script: its own directory goes first on PATH so the node beside it runs it.
+    QString directory() const;
+
+    QString executable_;
+};
+
+} // namespace nimbrel

@@ -1,0 +1,326 @@
+#include "app/shell.h"
+
+#include <QDir>
+#include <QFile>
+#include <QStringDecoder>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <mutex>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char **environ;
+
+namespace nimbrel::Shell {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr auto terminationGrace = std::chrono::seconds(3);
+const QString defaultSearchPath = QStringLiteral("/usr/bin:/bin:/usr/sbin:/sbin");
+
+// What the reader thread captured. The caller may give up on the reader after a timeout, so the
+// box is shared and every access goes through the lock: the caller never sees a torn buffer.
+struct Box {
+    std::mutex lock;
+    std::condition_variable finished;
+    QByteArray data;
+    bool done = false;
+};
+
+QString systemErrorText(int error)
+{
+    char buffer[256];
+    return QString::fromLocal8Bit(strerror_r(error, buffer, sizeof buffer));
+}
+
+Result launchFailure(int error)
+{
+    return {QStringLiteral("起動できません: ") + systemErrorText(error), launchFailed};
+}
+
+QString decoded(const QByteArray &bytes)
+{
+    QStringDecoder utf8(QStringDecoder::Utf8);
+    QString text = utf8.decode(bytes);
+    if (utf8.hasError())
+        return {};
+    return text;
+}
+
+// argv / envp for posix_spawn, kept alive by the owning byte arrays.
+struct CStrings {
+    std::vector<QByteArray> storage;
+    std::vector<char *> pointers;
+
+    void add(QByteArray value) { storage.push_back(std::move(value)); }
+    char **terminated()
+    {
+        pointers.clear();
+        for (QByteArray &value : storage)
+            pointers.push_back(value.data());
+        pointers.push_back(nullptr);
+        return pointers.data();
+    }
+};
+
+CStrings childEnvironment(const std::optional<QString> &extraPath)
+{
+    CStrings environment;
+    std::optional<QString> inherited;
+    for (char **entry = environ; *entry != nullptr; ++entry) {
+        if (std::strncmp(*entry, "PATH=", 5) == 0) {
+            if (!inherited)
+                inherited = QFile::decodeName(*entry + 5);
+            continue;
+        }
+        environment.add(QByteArray(*entry));
+    }
+    environment.add("PATH=" + QFile::encodeName(childPath(extraPath, inherited)));
+    return environment;
+}
+
+void drain(int fd, const std::shared_ptr<Box> &box)
+{
+    char buffer[64 * 1024];
+    for (;;) {
+        const ssize_t count = ::read(fd, buffer, sizeof buffer);
+        if (count > 0) {
+            std::lock_guard guard(box->lock);
+            box->data.append(buffer, count);
+        } else if (count < 0 && errno == EINTR) {
+            continue;
+        } else {
+            break;
+        }
+    }
+    ::close(fd);
+    {
+        std::lock_guard guard(box->lock);
+        box->done = true;
+    }
+    box->finished.notify_all();
+}
+
+int waitForExit(pid_t pid)
+{
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR)
+            return -1;
+    }
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        return 128 + WTERMSIG(status); // as shells report it: never 0, never -1 or -2
+    return -1;
+}
+
+// A child stopped at its limit may take its time to exit; someone must still collect it so that
+// no zombie stays behind, and the caller must not wait for it.
+void reapInBackground(pid_t pid)
+{
+    try {
+        std::thread([pid] { waitForExit(pid); }).detach();
+    } catch (const std::system_error &) {
+        // No thread to spare: collect it now if it is already gone, else leave it to init.
+        int status = 0;
+        ::waitpid(pid, &status, WNOHANG);
+    }
+}
+
+Clock::time_point deadlineAfter(double timeout)
+{
+    // Bounded so that an absurd limit cannot overflow the clock arithmetic.
+    constexpr double longest = 365.0 * 24 * 3600;
+    const double seconds = std::isnan(timeout) ? 0.0 : std::clamp(timeout, 0.0, longest);
+    return Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                              std::chrono::duration<double>(seconds));
+}
+
+struct SpawnSetup {
+    posix_spawn_file_actions_t actions{};
+    posix_spawnattr_t attributes{};
+
+    explicit SpawnSetup(int outputFd)
+    {
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, outputFd, STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, outputFd, STDERR_FILENO);
+        // Only stdin, stdout and stderr reach the child: an inherited descriptor (a pipe of a
+        // concurrent run, above all) would hold that run's output open for as long as we live.
+        posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+
+        posix_spawnattr_init(&attributes);
+        sigset_t none;
+        sigemptyset(&none);
+        sigset_t all;
+        sigfillset(&all);
+        posix_spawnattr_setsigmask(&attributes, &none);
+        posix_spawnattr_setsigdefault(&attributes, &all);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    }
+    ~SpawnSetup()
+    {
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
+    }
+    SpawnSetup(const SpawnSetup &) = delete;
+    SpawnSetup &operator=(const SpawnSetup &) = delete;
+};
+
+} // namespace
+
+QString childPath(const std::optional<QString> &extraPath, const std::optional<QString> &inherited)
+{
+    const QString base = inherited.value_or(defaultSearchPath);
+    return extraPath ? *extraPath + u':' + base : base;
+}
+
+Result run(const QString &executable, const QStringList &arguments,
+           const std::optional<QString> &extraPath, double timeout)
+{
+    const Clock::time_point deadline = deadlineAfter(timeout);
+
+    CStrings argv;
+    argv.add(QFile::encodeName(executable));
+    for (const QString &argument : arguments)
+        argv.add(argument.toUtf8());
+    CStrings envp = childEnvironment(extraPath);
+
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        return launchFailure(errno);
+
+    pid_t pid = 0;
+    int error = 0;
+    {
+        SpawnSetup setup(fds[1]);
+        error = ::posix_spawn(&pid, argv.storage.front().constData(), &setup.actions,
+                              &setup.attributes, argv.terminated(), envp.terminated());
+    }
+    // Only the child may hold the write end, or the end of its output would never arrive.
+    ::close(fds[1]);
+    if (error != 0) {
+        ::close(fds[0]);
+        return launchFailure(error);
+    }
+
+    auto box = std::make_shared<Box>();
+    try {
+        std::thread([fd = fds[0], box] { drain(fd, box); }).detach();
+    } catch (const std::system_error &) {
+        drain(fds[0], box); // no reader thread to be had: read here, without the limit
+    }
+
+    std::unique_lock lock(box->lock);
+    if (box->finished.wait_until(lock, deadline, [&] { return box->done; })) {
+        const QByteArray captured = std::move(box->data);
+        lock.unlock();
+        return {decoded(captured), waitForExit(pid)};
+    }
+
+    lock.unlock();
+    ::kill(pid, SIGTERM);
+    lock.lock();
+    box->finished.wait_for(lock, terminationGrace, [&] { return box->done; });
+    const QByteArray captured = box->data;
+    lock.unlock();
+    reapInBackground(pid);
+    return {decoded(captured), timedOut};
+}
+
+QStringList pm2Candidates(const QString &home)
+{
+    const QString nvmRoot = home + QStringLiteral("/.nvm/versions/node");
+    QStringList versions =
+        QDir(nvmRoot).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                                QDir::Name);
+    std::stable_sort(versions.begin(), versions.end(), [](const QString &a, const QString &b) {
+        return compareVersionsDescending(a, b);
+    });
+
+    QStringList candidates{
+        QStringLiteral("/opt/homebrew/bin/pm2"),
+        QStringLiteral("/usr/local/bin/pm2"),
+        QStringLiteral("/usr/bin/pm2"),
+        QStringLiteral("/home/linuxbrew/.linuxbrew/bin/pm2"),
+        home + QStringLiteral("/.bun/bin/pm2"),
+    };
+    for (const QString &version : versions)
+        candidates.append(nvmRoot + u'/' + version + QStringLiteral("/bin/pm2"));
+    return candidates;
+}
+
+std::optional<QString> firstExecutable(const QStringList &candidates)
+{
+    for (const QString &candidate : candidates) {
+        const QByteArray path = QFile::encodeName(candidate);
+        struct stat info {};
+        // A directory passes the execute test too, but it cannot be run.
+        if (::stat(path.constData(), &info) == 0 && !S_ISDIR(info.st_mode) &&
+            ::access(path.constData(), X_OK) == 0)
+            return candidate;
+    }
+    return std::nullopt;
+}
+
+std::optional<QString> locatePM2()
+{
+    return firstExecutable(pm2Candidates(QDir::homePath()));
+}
+
+namespace {
+
+std::vector<int64_t> versionNumbers(QStringView name)
+{
+    while (name.startsWith(u'v'))
+        name = name.sliced(1);
+    while (name.endsWith(u'v'))
+        name.chop(1);
+
+    std::vector<int64_t> numbers;
+    for (QStringView part : name.tokenize(u'.', Qt::SkipEmptyParts)) {
+        // Strict: an optional sign and ASCII digits only; anything else, overflow included, is 0.
+        QStringView digits = part;
+        if (digits.startsWith(u'+') || digits.startsWith(u'-'))
+            digits = digits.sliced(1);
+        const bool strict = !digits.isEmpty() && std::all_of(digits.begin(), digits.end(), [](QChar c) {
+            return c >= u'0' && c <= u'9';
+        });
+        bool ok = false;
+        const qint64 value = strict ? part.toLongLong(&ok) : 0;
+        numbers.push_back(ok ? value : 0);
+    }
+    return numbers;
+}
+
+} // namespace
+
+bool compareVersionsDescending(QStringView a, QStringView b)
+{
+    const std::vector<int64_t> left = versionNumbers(a);
+    const std::vector<int64_t> right = versionNumbers(b);
+    const size_t length = std::max(left.size(), right.size());
+    for (size_t i = 0; i < length; ++i) {
+        const int64_t x = i < left.size() ? left[i] : 0;
+        const int64_t y = i < right.size() ? right[i] : 0;
+        if (x != y)
+            return x > y;
+    }
+    return false;
+}
+
+} // namespace nimbrel::Shell

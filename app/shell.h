@@ -1,0 +1,39 @@
+// The one place where external commands run: time-limited, without a shell, output captured.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QStringView>
+
+#include <optional>
+
+namespace nimbrel::Shell {
+
+struct Result {
+    QString output; // stdout and stderr as written, decoded as UTF-8; empty when not valid UTF-8
+    int status = 0; // the exit status; -1: could not be started; -2: stopped at its time limit
+};
+
+inline constexpr int launchFailed = -1;
+inline constexpr int timedOut = -2;
+
+// Runs `executable` with `arguments` exactly as given. The child sees our environment with
+// `extraPath` (when given) searched before our PATH. The limit counts until the child's output
+// ends; past it the child gets SIGTERM and up to 3 more seconds to let go of its output.
+Result run(const QString &executable, const QStringList &arguments,
+           const std::optional<QString> &extraPath, double timeout);
+
+// The PATH a child gets: `extraPath`, then the inherited PATH (or the system default).
+QString childPath(const std::optional<QString> &extraPath, const std::optional<QString> &inherited);
+
+// Where pm2 is looked for, in order, for the given home directory.
+QStringList pm2Candidates(const QString &home);
+// The first candidate that is an executable file.
+std::optional<QString> firstExecutable(const QStringList &candidates);
+// pm2 found among the usual install locations under the user's home; never searches PATH.
+std::optional<QString> locatePM2();
+
+// True when version name `a` is strictly newer than `b` ("v20.11.1" before "v18.19.0").
+bool compareVersionsDescending(QStringView a, QStringView b);
+
+} // namespace nimbrel::Shell
