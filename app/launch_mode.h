@@ -12,10 +12,10 @@ struct LaunchMode {
     enum class Kind { measure, screenshot, login, control, menuBar };
 
     Kind kind = Kind::menuBar;
-    QString screenshotPath;
-    QString loginAction;                  // "status" when "--login" ends the arguments
-    std::optional<QString> controlAction; // absent when "--control" ends the arguments
-    QString controlName;                  // empty when absent
+    QString screenshotPath{};
+    QString loginAction{};                  // "status" when "--login" ends the arguments
+    std::optional<QString> controlAction{}; // absent when "--control" ends the arguments
+    QString controlName{};                  // empty when absent
 
     bool operator==(const LaunchMode &) const = default;
 };

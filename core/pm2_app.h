@@ -15,14 +15,14 @@ struct PM2App {
     // The raw values are pm2's own status words; they are also what `--control list` prints.
     enum class Status { online, stopped, errored, launching, stopping, unknown };
 
-    QString name;
+    QString name{};
     int64_t pmId = -1;
-    std::optional<int64_t> pid;
+    std::optional<int64_t> pid{};
     Status status = Status::unknown;
     int64_t reportedMemory = 0; // bytes, as pm2 measured its main process
-    std::optional<QString> cwd;
+    std::optional<QString> cwd{};
     // When pm2 last started the app (an instant despite pm2's name); only for running apps.
-    std::optional<Instant> uptime;
+    std::optional<Instant> uptime{};
     int64_t restarts = 0;
 
     const QString &id() const { return name; }

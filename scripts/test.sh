@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Sets up, builds the test configuration (AddressSanitizer, UndefinedBehaviorSanitizer and
+# libstdc++ assertions) and runs every test. Extra arguments go to ctest (for example -R Store).
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="$root/build/test"
+
+"$root/scripts/setup.sh" --test
+if [[ ! -f "$build/CMakeCache.txt" ]]; then
+    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+        -DNIMBREL_SANITIZE=ON -DNIMBREL_BUILD_TESTS=ON -DNIMBREL_BUILD_BENCH=ON
+fi
+cmake --build "$build"
+ctest --test-dir "$build" --output-on-failure --parallel 2 "$@"

@@ -1,0 +1,188 @@
+// The control and login modes, driven in-process against a pm2 stand-in and a temporary home.
+#include "app/app_delegate.h"
+#include "app/shell.h"
+#include "app/store.h"
+#include "support/test_environment.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+using namespace nimbrel;
+
+namespace {
+
+class AppDelegateTest : public ::testing::Test
+{
+protected:
+    test::TestEnvironment env;
+    Store store{env.settingsFile()};
+    QString program = env.root() + QStringLiteral("/bin/nimbrel");
+    QString entry = env.config() + QStringLiteral("/autostart/nimbrel.desktop");
+    QStringList printed;
+    QStringList logged;
+    AppDelegate delegate{store, LoginItem(entry, program),
+                         [this](const QString &line) { printed.append(line); }};
+    QString pm2Log = env.root() + QStringLiteral("/pm2.log");
+
+    void SetUp() override
+    {
+        test::writeFile(program, "#!/bin/sh\n", true);
+        env.set("FAKE_PM2_LOG", pm2Log);
+    }
+    void useFakePm2(const char *mode)
+    {
+        store.setValue(StoreKey::pm2Path, QStringLiteral(NIMBREL_FAKE_PM2));
+        env.set("FAKE_PM2_MODE", QString::fromUtf8(mode));
+    }
+    QList<QByteArray> pm2Calls() { return test::readFile(pm2Log).split('\n'); }
+    QStringList takePrinted() { return std::exchange(printed, {}); }
+};
+
+const QString usage = QStringLiteral("使い方: --control start|stop|restart <名前>  /  --control list");
+
+} // namespace
+
+TEST_F(AppDelegateTest, controlUsageAndMissingPm2)
+{
+    // Without a stored path and with an empty home, pm2 is found only if installed system-wide.
+    const bool systemPm2 = Shell::locatePM2().has_value();
+    struct Case {
+        std::optional<QString> action;
+        QString name;
+        bool needsPm2;
+        QString line;
+    };
+    const Case cases[] = {
+        {std::nullopt, {}, false, usage},
+        {"start", {}, true, usage},
+        {"frobnicate", {}, true, usage},
+        {"frobnicate", "web", true, QStringLiteral("使い方: --control start|stop|restart|list <名前>")},
+        {"Start", "web", true, QStringLiteral("使い方: --control start|stop|restart|list <名前>")},
+    };
+    useFakePm2("ok");
+    for (const Case &c : cases) {
+        EXPECT_EQ(delegate.runControl(c.action, c.name), 1);
+        EXPECT_EQ(takePrinted(), QStringList{c.line});
+    }
+    EXPECT_FALSE(QFile::exists(pm2Log)); // none of them ran pm2
+
+    store.remove(StoreKey::pm2Path);
+    if (!systemPm2) {
+        for (const char *action : {"start", "list", "frobnicate"}) {
+            EXPECT_EQ(delegate.runControl(QString::fromUtf8(action), "web"), 1);
+            EXPECT_EQ(takePrinted(), QStringList{"pm2 が見つかりません"}) << action;
+        }
+    }
+}
+
+TEST_F(AppDelegateTest, actionsReportTheirOutcomeAndRecordActivity)
+{
+    useFakePm2("ok");
+    const QString name = QStringLiteral("-a b;$(touch pwned)");
+    const Instant before = now();
+    EXPECT_EQ(delegate.runControl("restart", name), 0);
+    EXPECT_EQ(delegate.runControl("stop", "other"), 0);
+    EXPECT_EQ(takePrinted(), (QStringList{"restart: " + name + " 完了", "stop: other 完了"}));
+    EXPECT_EQ(pm2Calls(), (QList<QByteArray>{"call", "restart", name.toUtf8(), "call", "stop",
+                                             "other", ""}));
+    const Store::LastActive times = store.lastActive();
+    ASSERT_TRUE(times.contains(name));
+    EXPECT_GE(times.value(name), before);
+    EXPECT_FALSE(times.contains("other")); // stopping is not using
+
+    useFakePm2("fail");
+    for (const char *action : {"start", "stop", "restart"}) {
+        EXPECT_EQ(delegate.runControl(QString::fromUtf8(action), "web"), 1);
+        EXPECT_EQ(takePrinted(), QStringList{QString::fromUtf8(action) + ": web 失敗"});
+    }
+    EXPECT_FALSE(store.lastActive().contains("web"));
+
+    store.setValue(StoreKey::pm2Path, env.root() + QStringLiteral("/no/pm2"));
+    EXPECT_EQ(delegate.runControl("start", "web"), 1);
+    EXPECT_EQ(takePrinted(), QStringList{"start: web 失敗"});
+}
+
+TEST_F(AppDelegateTest, listPrintsStatusTabNameAndNothingForGarbage)
+{
+    useFakePm2("file");
+    env.set("FAKE_PM2_OUTPUT", QStringLiteral(NIMBREL_FIXTURES "/jlist_version_mismatch.txt"));
+    EXPECT_EQ(delegate.runControl("list", "ignored"), 0);
+    EXPECT_EQ(takePrinted(), (QStringList{"online\tshop-api", "stopped\tshop-web", "errored\tworker"}));
+    EXPECT_EQ(pm2Calls(), (QList<QByteArray>{"call", "jlist", ""}));
+
+    for (const char *mode : {"garbage", "fail"}) {
+        useFakePm2(mode);
+        EXPECT_EQ(delegate.runControl("list", {}), 0);
+        EXPECT_TRUE(takePrinted().isEmpty()) << mode;
+    }
+}
+
+TEST_F(AppDelegateTest, loginOnOffAndStatus)
+{
+    EXPECT_EQ(delegate.runLogin("status"), 1);
+    EXPECT_EQ(delegate.runLogin("on"), 0);
+    EXPECT_EQ(store.openAtLoginChoice(), true);
+    EXPECT_EQ(delegate.runLogin("status"), 0);
+    EXPECT_EQ(delegate.runLogin("off"), 0);
+    EXPECT_EQ(store.openAtLoginChoice(), false);
+    EXPECT_EQ(delegate.runLogin("On"), 1);
+    EXPECT_EQ(takePrinted(), (QStringList{
+                                 "未登録（ログイン時に起動しません）",
+                                 "登録済み（ログイン時に起動します）",
+                                 "登録済み（ログイン時に起動します）",
+                                 "未登録（ログイン時に起動しません）",
+                                 "使い方: --login on|off|status",
+                             }));
+}
+
+TEST_F(AppDelegateTest, loginOnWhenTheProgramIsGoneStillSucceeds)
+{
+    QFile::remove(program);
+    EXPECT_EQ(delegate.runLogin("on"), 0);
+    EXPECT_EQ(delegate.runLogin("status"), 1);
+    EXPECT_EQ(takePrinted(), QStringList(2, "見つかりません（/Applications に入れてから実行してください）"));
+    EXPECT_EQ(store.openAtLoginChoice(), true);
+}
+
+TEST_F(AppDelegateTest, loginFailuresLeaveTheChoiceAlone)
+{
+    test::writeFile(env.config() + "/autostart", "not a folder");
+    EXPECT_EQ(delegate.runLogin("on"), 1);
+    EXPECT_EQ(takePrinted(), QStringList{"登録に失敗しました: Not a directory"});
+    EXPECT_EQ(store.openAtLoginChoice(), std::nullopt);
+
+    QFile::remove(env.config() + "/autostart");
+    QDir().mkpath(entry + "/blocker");
+    EXPECT_EQ(delegate.runLogin("off"), 1);
+    ASSERT_EQ(printed.size(), 1);
+    EXPECT_TRUE(printed[0].startsWith("解除に失敗しました: "));
+    EXPECT_EQ(store.openAtLoginChoice(), std::nullopt);
+}
+
+TEST_F(AppDelegateTest, ensureLoginItemRegistersOnlyUntilTheUserChose)
+{
+    const auto log = [this](const QString &line) { logged.append(line); };
+
+    delegate.ensureLoginItem(log);
+    EXPECT_TRUE(QFile::exists(entry));
+    EXPECT_EQ(store.openAtLoginChoice(), true);
+
+    QFile::remove(entry);
+    delegate.ensureLoginItem(log);
+    EXPECT_FALSE(QFile::exists(entry)); // true is a choice too: never registered again
+
+    store.setValue(StoreKey::openAtLogin, false);
+    test::writeFile(entry, "[Desktop Entry]\nHidden=true\n");
+    delegate.ensureLoginItem(log);
+    EXPECT_EQ(test::readFile(entry), "[Desktop Entry]\nHidden=true\n");
+
+    store.remove(StoreKey::openAtLogin);
+    QDir(env.config() + "/autostart").removeRecursively();
+    test::writeFile(env.config() + "/autostart", "not a folder");
+    delegate.ensureLoginItem(log);
+    EXPECT_EQ(logged, QStringList{"Nimbrel: ログイン時起動の登録に失敗しました（Not a directory）"});
+    EXPECT_EQ(store.openAtLoginChoice(), std::nullopt); // tried again at the next start
+    EXPECT_TRUE(printed.isEmpty());
+}

@@ -1,0 +1,301 @@
+// The shell runner with real child processes, and where pm2 is looked for.
+#include "app/shell.h"
+#include "support/test_environment.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <dirent.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace nimbrel;
+using namespace std::chrono_literals;
+
+namespace {
+
+const QString sh = QStringLiteral("/bin/sh");
+
+Shell::Result shell(const QString &script, double timeout = 10)
+{
+    return Shell::run(sh, {QStringLiteral("-c"), script}, std::nullopt, timeout);
+}
+
+int openDescriptors()
+{
+    int count = 0;
+    if (DIR *dir = ::opendir("/proc/self/fd")) {
+        while (::readdir(dir) != nullptr)
+            ++count;
+        ::closedir(dir);
+    }
+    return count;
+}
+
+// Children of this process that have exited and were never collected.
+int zombieChildren()
+{
+    int zombies = 0;
+    const QString self = QString::number(::getpid());
+    const QStringList pids = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &pid : pids) {
+        const QByteArray stat = test::readFile(QStringLiteral("/proc/%1/stat").arg(pid));
+        // "pid (comm) state ppid ...": the command may hold spaces, so read after the last ')'.
+        const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 1 && fields[0] == "Z" && fields[1] == self.toLatin1())
+            ++zombies;
+    }
+    return zombies;
+}
+
+// Kills by pid, from a file the child wrote, whatever the test's outcome.
+struct PidFileGuard {
+    QString path;
+    ~PidFileGuard()
+    {
+        const qint64 pid = test::readFile(path).trimmed().toLongLong();
+        if (pid > 0)
+            ::kill(pid_t(pid), SIGKILL);
+    }
+};
+
+} // namespace
+
+TEST(ShellRun, childPathPutsTheExtraDirectoryFirst)
+{
+    test::TestEnvironment env;
+    env.set("PATH", QStringLiteral("/custom/bin:/bin"));
+    const QStringList args{QStringLiteral("-c"), QStringLiteral("printf %s \"$PATH\"")};
+    EXPECT_EQ(Shell::run(sh, args, QStringLiteral("/opt/pm2/bin"), 5).output,
+              "/opt/pm2/bin:/custom/bin:/bin");
+    EXPECT_EQ(Shell::run(sh, args, std::nullopt, 5).output, "/custom/bin:/bin");
+    EXPECT_EQ(Shell::run(sh, args, QString(), 5).output, ":/custom/bin:/bin");
+
+    env.set("PATH", std::nullopt);
+    EXPECT_EQ(Shell::run(sh, args, QStringLiteral("/opt/pm2/bin"), 5).output,
+              "/opt/pm2/bin:/usr/bin:/bin:/usr/sbin:/sbin");
+}
+
+TEST(ShellRun, capturesBothStreamsInOrderWithTheExitStatus)
+{
+    EXPECT_EQ(shell(QStringLiteral("echo oops >&2; exit 3")).output, "oops\n");
+    EXPECT_EQ(shell(QStringLiteral("echo oops >&2; exit 3")).status, 3);
+
+    const Shell::Result mixed = shell(QStringLiteral("echo a; echo b >&2; echo c"));
+    EXPECT_EQ(mixed.output, "a\nb\nc\n");
+    EXPECT_EQ(mixed.status, 0);
+
+    EXPECT_EQ(shell(QStringLiteral("kill -TERM $$")).status, 128 + SIGTERM);
+}
+
+TEST(ShellRun, argumentsReachTheChildUnchangedWithoutAShell)
+{
+    const QStringList arguments{QStringLiteral("-c"), QStringLiteral("printf '%s|' \"$@\""),
+                                QStringLiteral("sh"),  QStringLiteral("a b;$(touch pwned) `x`"),
+                                QStringLiteral("-x"),  QString(),
+                                QStringLiteral("'\"*"), QStringLiteral("開発 サーバー")};
+    EXPECT_EQ(Shell::run(sh, arguments, std::nullopt, 5).output,
+              "a b;$(touch pwned) `x`|-x||'\"*|開発 サーバー|");
+    EXPECT_FALSE(QFile::exists(QStringLiteral("pwned")));
+}
+
+TEST(ShellRun, outputLargerThanAPipeBufferAndInvalidText)
+{
+    const Shell::Result large = Shell::run(QStringLiteral("/usr/bin/head"),
+                                           {QStringLiteral("-c"), QStringLiteral("5000000"),
+                                            QStringLiteral("/dev/zero")},
+                                           std::nullopt, 20);
+    EXPECT_EQ(large.status, 0);
+    EXPECT_EQ(large.output.size(), 5000000);
+
+    const Shell::Result invalid = shell(QStringLiteral("printf 'ok\\377\\376'; exit 4"));
+    EXPECT_EQ(invalid.output, QString());
+    EXPECT_EQ(invalid.status, 4);
+}
+
+TEST(ShellRun, programsThatCannotStartReportTheSystemsReason)
+{
+    test::TestEnvironment env;
+    const QString script = env.root() + QStringLiteral("/not-executable");
+    test::writeFile(script, "#!/bin/sh\necho hi\n");
+
+    struct Case {
+        QString path;
+        const char *reason;
+    };
+    const Case cases[] = {
+        {env.root() + QStringLiteral("/missing"), "No such file or directory"},
+        {script, "Permission denied"},
+        {env.root(), "Permission denied"},
+    };
+    for (const Case &c : cases) {
+        const Shell::Result result = Shell::run(c.path, {}, std::nullopt, 5);
+        EXPECT_EQ(result.status, Shell::launchFailed) << c.path.toStdString();
+        EXPECT_TRUE(result.output.startsWith(QStringLiteral("起動できません: ")));
+        EXPECT_TRUE(result.output.contains(QLatin1String(c.reason))) << result.output.toStdString();
+    }
+}
+
+TEST(ShellRun, aChildPastItsLimitIsTerminatedAndItsEarlierOutputKept)
+{
+    QElapsedTimer clock;
+    clock.start();
+    const Shell::Result result = shell(QStringLiteral("echo started; exec sleep 30"), 0.5);
+    const qint64 elapsed = clock.elapsed();
+
+    EXPECT_EQ(result.status, Shell::timedOut);
+    EXPECT_EQ(result.output, "started\n");
+    EXPECT_GE(elapsed, 500);
+    EXPECT_LT(elapsed, 2500); // sleep dies of SIGTERM at once: no need for the grace period
+
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(zombieChildren(), 0);
+}
+
+TEST(ShellRun, aChildThatIgnoresTerminationCostsAtMostTheGracePeriod)
+{
+    test::TestEnvironment env;
+    const PidFileGuard guard{env.root() + QStringLiteral("/pid")};
+    const QString script =
+        QStringLiteral("trap '' TERM; echo $$ > '%1'; echo still here; while :; do sleep 0.1; done")
+            .arg(guard.path);
+
+    QElapsedTimer clock;
+    clock.start();
+    const Shell::Result result = shell(script, 0.5);
+    const qint64 elapsed = clock.elapsed();
+
+    EXPECT_EQ(result.status, Shell::timedOut);
+    EXPECT_EQ(result.output, "still here\n");
+    EXPECT_GE(elapsed, 3400);
+    EXPECT_LT(elapsed, 5000);
+}
+
+TEST(ShellRun, aChildThatClosedItsOutputHoldsTheCallUntilItExits)
+{
+    QElapsedTimer clock;
+    clock.start();
+    const Shell::Result result = shell(QStringLiteral("echo bye; exec >/dev/null 2>&1; sleep 1.5"), 0.3);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.output, "bye\n");
+    EXPECT_GE(clock.elapsed(), 1400);
+}
+
+TEST(ShellRun, manyRunsLeaveNoDescriptorAndNoZombieBehind)
+{
+    const int before = openDescriptors();
+    for (int i = 0; i < 200; ++i)
+        ASSERT_EQ(Shell::run(QStringLiteral("/bin/true"), {}, std::nullopt, 5).status, 0);
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(shell(QStringLiteral("exec sleep 5"), 0.05).status, Shell::timedOut);
+    Shell::run(QStringLiteral("/nonexistent"), {}, std::nullopt, 5);
+
+    std::this_thread::sleep_for(300ms); // the background reapers of the timed-out children
+    EXPECT_EQ(openDescriptors(), before);
+    EXPECT_EQ(zombieChildren(), 0);
+}
+
+TEST(ShellRun, childrenInheritNoDescriptorBeyondTheStandardThree)
+{
+    QFile leaky(QStringLiteral("/proc/self/stat"));
+    ASSERT_TRUE(leaky.open(QIODevice::ReadOnly));
+    const int fd = ::dup(leaky.handle()); // dup drops close-on-exec: the runner must still close it
+    const Shell::Result result = shell(QStringLiteral("ls /proc/self/fd | wc -l"));
+    ::close(fd);
+    // 0, 1, 2 and the descriptor ls opens to read the directory.
+    EXPECT_EQ(result.output.trimmed(), "4");
+}
+
+TEST(ShellVersions, newestFirstByNumbersNotText)
+{
+    struct Case {
+        const char *a;
+        const char *b;
+        bool aNewer;
+        bool bNewer;
+    };
+    const Case cases[] = {
+        {"v20.11.1", "v18.19.0", true, false},
+        {"18.2.0", "18.10.0", false, true},
+        {"18.0.1", "18", true, false},
+        {"18", "18.0", false, false},
+        {"v18.0.0v", "18", false, false},
+        {"V18", "17", false, true}, // only the lower-case v is dropped
+        {"18..1", "18.0.1", true, false},
+        {"system", "0", false, false},
+        {"18.x", "18.0", false, false},
+        {"+2", "1", true, false},
+        {"-1", "0", false, true},
+        {" 2", "1", false, true},
+        {"99999999999999999999", "1", false, true},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(Shell::compareVersionsDescending(QString::fromUtf8(c.a), QString::fromUtf8(c.b)),
+                  c.aNewer)
+            << c.a << " vs " << c.b;
+        EXPECT_EQ(Shell::compareVersionsDescending(QString::fromUtf8(c.b), QString::fromUtf8(c.a)),
+                  c.bNewer)
+            << c.b << " vs " << c.a;
+    }
+}
+
+TEST(ShellLocatePM2, fixedPlacesFirstThenNvmVersionsNewestFirst)
+{
+    test::TestEnvironment env;
+    const QString nvm = env.home() + QStringLiteral("/.nvm/versions/node/");
+    for (const char *version : {"v18.2.0", "v20.11.1", ".hidden", "v18.19.0", "system"})
+        QDir().mkpath(nvm + QLatin1String(version));
+
+    const QStringList candidates = Shell::pm2Candidates(env.home());
+    const QStringList expected{
+        "/opt/homebrew/bin/pm2",
+        "/usr/local/bin/pm2",
+        "/usr/bin/pm2",
+        "/home/linuxbrew/.linuxbrew/bin/pm2",
+        env.home() + "/.bun/bin/pm2",
+        nvm + "v20.11.1/bin/pm2",
+        nvm + "v18.19.0/bin/pm2",
+        nvm + "v18.2.0/bin/pm2",
+        nvm + ".hidden/bin/pm2", // no number: version 0, listing order kept among equals
+        nvm + "system/bin/pm2",
+    };
+    EXPECT_EQ(candidates, expected);
+
+    EXPECT_TRUE(Shell::pm2Candidates(env.root() + QStringLiteral("/nowhere")).size() == 5);
+}
+
+TEST(ShellLocatePM2, firstExecutableFileWins)
+{
+    test::TestEnvironment env;
+    const QString dir = env.root() + QStringLiteral("/c/");
+    test::writeFile(dir + "plain", "#!/bin/sh\n");
+    test::writeFile(dir + "first", "#!/bin/sh\n", true);
+    test::writeFile(dir + "second", "#!/bin/sh\n", true);
+    QDir().mkpath(dir + "directory");
+
+    EXPECT_EQ(Shell::firstExecutable({dir + "missing", dir + "plain", dir + "directory",
+                                      dir + "first", dir + "second"}),
+              dir + "first");
+    EXPECT_EQ(Shell::firstExecutable({dir + "missing", dir + "plain"}), std::nullopt);
+}
+
+TEST(ShellLocatePM2, picksTheNewestNvmInstallUnderHome)
+{
+    test::TestEnvironment env;
+    const QStringList fixed = Shell::pm2Candidates(env.home()).mid(0, 4);
+    if (Shell::firstExecutable(fixed))
+        GTEST_SKIP() << "this machine has pm2 installed system-wide";
+
+    const QString nvm = env.home() + QStringLiteral("/.nvm/versions/node/");
+    test::writeFile(nvm + "v18.19.0/bin/pm2", "#!/bin/sh\n", true);
+    test::writeFile(nvm + "v20.11.1/bin/pm2", "#!/bin/sh\n", true);
+    QDir().mkpath(nvm + "v22.1.0/bin"); // a newer node without pm2
+    EXPECT_EQ(Shell::locatePM2(), nvm + "v20.11.1/bin/pm2");
+
+    test::writeFile(env.home() + "/.bun/bin/pm2", "#!/bin/sh\n", true);
+    EXPECT_EQ(Shell::locatePM2(), env.home() + "/.bun/bin/pm2");
+}

@@ -1,0 +1,41 @@
+// Pins the world for one test: HOME, XDG_CONFIG_HOME, PM2_HOME, TZ and LANG point into a fresh
+// temporary directory, and everything is put back afterwards.
+#pragma once
+
+#include <QString>
+#include <QTemporaryDir>
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace nimbrel::test {
+
+class TestEnvironment
+{
+public:
+    TestEnvironment();
+    ~TestEnvironment();
+    TestEnvironment(const TestEnvironment &) = delete;
+    TestEnvironment &operator=(const TestEnvironment &) = delete;
+
+    QString root() const { return dir_.path(); }
+    QString home() const { return root() + QStringLiteral("/home"); }
+    QString config() const { return root() + QStringLiteral("/config"); }
+    QString pm2Home() const { return root() + QStringLiteral("/pm2"); }
+    QString settingsFile() const { return config() + QStringLiteral("/Nimbrel/Nimbrel.json"); }
+
+    // Sets (or with nullopt unsets) a variable for the rest of the test.
+    void set(const char *name, const std::optional<QString> &value);
+
+private:
+    QTemporaryDir dir_;
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+// Writes `contents` to `path`, creating its directory; `executable` sets mode 0755.
+void writeFile(const QString &path, const QByteArray &contents, bool executable = false);
+QByteArray readFile(const QString &path);
+
+} // namespace nimbrel::test
