@@ -12,15 +12,15 @@ namespace {
 
 const QString controlUsage =
     QStringLiteral("使い方: --control start|stop|restart <名前>  /  --control list");
-const QString controlActionUsage = QStringLiteral("使い方: --control start|stop|restart|list <名前>");
+const QString controlActionUsage =
+    QStringLiteral("使い方: --control start|stop|restart|list <名前>");
 const QString loginUsage = QStringLiteral("使い方: --login on|off|status");
 
 } // namespace
 
 AppDelegate::AppDelegate(Store &store, LoginItem loginItem, LineWriter print)
     : store_(store), loginItem_(std::move(loginItem)), print_(std::move(print))
-{
-}
+{}
 
 int AppDelegate::runControl(const std::optional<QString> &action, const QString &name)
 {

@@ -8,7 +8,8 @@
 
 namespace nimbrel {
 
-struct LaunchMode {
+struct LaunchMode
+{
     enum class Kind { measure, screenshot, login, control, menuBar };
 
     Kind kind = Kind::menuBar;

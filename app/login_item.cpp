@@ -1,5 +1,7 @@
 #include "app/login_item.h"
 
+#include "app/system_error.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -15,12 +17,6 @@
 namespace nimbrel {
 
 namespace {
-
-QString systemErrorText(int error)
-{
-    char buffer[256];
-    return QString::fromLocal8Bit(strerror_r(error, buffer, sizeof buffer));
-}
 
 // The keys of the [Desktop Entry] group, values unescaped for the string type.
 QMap<QString, QString> desktopEntryKeys(const QByteArray &contents)
@@ -49,11 +45,11 @@ QMap<QString, QString> desktopEntryKeys(const QByteArray &contents)
                 continue;
             }
             const QChar next = raw[++i];
-            value += next == u's' ? QChar(u' ')
-                   : next == u'n' ? QChar(u'\n')
-                   : next == u't' ? QChar(u'\t')
-                   : next == u'r' ? QChar(u'\r')
-                                  : next;
+            value += next == u's'   ? QChar(u' ')
+                     : next == u'n' ? QChar(u'\n')
+                     : next == u't' ? QChar(u'\t')
+                     : next == u'r' ? QChar(u'\r')
+                                    : next;
         }
         keys.insert(key, value);
     }
@@ -70,7 +66,8 @@ int makeDirectories(const QString &directory)
     }
     if (::mkdir(path.constData(), 0755) != 0 && errno != EEXIST)
         return errno;
-    struct stat info {};
+    struct stat info
+    {};
     if (::stat(path.constData(), &info) != 0)
         return errno;
     return S_ISDIR(info.st_mode) ? 0 : ENOTDIR;
@@ -84,7 +81,8 @@ bool isExecutableProgram(const QString &program)
     if (path.isEmpty())
         return false;
     const QByteArray encoded = QFile::encodeName(path);
-    struct stat info {};
+    struct stat info
+    {};
     return ::stat(encoded.constData(), &info) == 0 && !S_ISDIR(info.st_mode) &&
            ::access(encoded.constData(), X_OK) == 0;
 }
@@ -93,8 +91,7 @@ bool isExecutableProgram(const QString &program)
 
 LoginItem::LoginItem(QString entryPath, QString executable)
     : entryPath_(std::move(entryPath)), executable_(std::move(executable))
-{
-}
+{}
 
 LoginItem LoginItem::forThisProgram()
 {
@@ -127,7 +124,9 @@ std::optional<QString> LoginItem::registerItem() const
     const QByteArray contents = "[Desktop Entry]\n"
                                 "Type=Application\n"
                                 "Name=Nimbrel\n"
-                                "Exec=" + desktopExecValue(executable_).toUtf8() + "\n"
+                                "Exec=" +
+                                desktopExecValue(executable_).toUtf8() +
+                                "\n"
                                 "X-GNOME-Autostart-enabled=true\n";
     QSaveFile file(entryPath_);
     if (!file.open(QIODevice::WriteOnly) || file.write(contents) != contents.size() ||

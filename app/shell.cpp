@@ -1,5 +1,7 @@
 #include "app/shell.h"
 
+#include "app/system_error.h"
+
 #include <QDir>
 #include <QFile>
 #include <QStringDecoder>
@@ -33,18 +35,13 @@ const QString defaultSearchPath = QStringLiteral("/usr/bin:/bin:/usr/sbin:/sbin"
 
 // What the reader thread captured. The caller may give up on the reader after a timeout, so the
 // box is shared and every access goes through the lock: the caller never sees a torn buffer.
-struct Box {
+struct Box
+{
     std::mutex lock;
     std::condition_variable finished;
     QByteArray data;
     bool done = false;
 };
-
-QString systemErrorText(int error)
-{
-    char buffer[256];
-    return QString::fromLocal8Bit(strerror_r(error, buffer, sizeof buffer));
-}
 
 Result launchFailure(int error)
 {
@@ -61,7 +58,8 @@ QString decoded(const QByteArray &bytes)
 }
 
 // argv / envp for posix_spawn, kept alive by the owning byte arrays.
-struct CStrings {
+struct CStrings
+{
     std::vector<QByteArray> storage;
     std::vector<char *> pointers;
 
@@ -146,11 +144,12 @@ Clock::time_point deadlineAfter(double timeout)
     // Bounded so that an absurd limit cannot overflow the clock arithmetic.
     constexpr double longest = 365.0 * 24 * 3600;
     const double seconds = std::isnan(timeout) ? 0.0 : std::clamp(timeout, 0.0, longest);
-    return Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                              std::chrono::duration<double>(seconds));
+    return Clock::now() +
+           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
-struct SpawnSetup {
+struct SpawnSetup
+{
     posix_spawn_file_actions_t actions{};
     posix_spawnattr_t attributes{};
 
@@ -245,9 +244,8 @@ Result run(const QString &executable, const QStringList &arguments,
 QStringList pm2Candidates(const QString &home)
 {
     const QString nvmRoot = home + QStringLiteral("/.nvm/versions/node");
-    QStringList versions =
-        QDir(nvmRoot).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                                QDir::Name);
+    QStringList versions = QDir(nvmRoot).entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
     std::stable_sort(versions.begin(), versions.end(), [](const QString &a, const QString &b) {
         return compareVersionsDescending(a, b);
     });
@@ -268,7 +266,8 @@ std::optional<QString> firstExecutable(const QStringList &candidates)
 {
     for (const QString &candidate : candidates) {
         const QByteArray path = QFile::encodeName(candidate);
-        struct stat info {};
+        struct stat info
+        {};
         // A directory passes the execute test too, but it cannot be run.
         if (::stat(path.constData(), &info) == 0 && !S_ISDIR(info.st_mode) &&
             ::access(path.constData(), X_OK) == 0)
@@ -297,9 +296,9 @@ std::vector<int64_t> versionNumbers(QStringView name)
         QStringView digits = part;
         if (digits.startsWith(u'+') || digits.startsWith(u'-'))
             digits = digits.sliced(1);
-        const bool strict = !digits.isEmpty() && std::all_of(digits.begin(), digits.end(), [](QChar c) {
-            return c >= u'0' && c <= u'9';
-        });
+        const bool strict =
+            !digits.isEmpty() && std::all_of(digits.begin(), digits.end(),
+                                             [](QChar c) { return c >= u'0' && c <= u'9'; });
         bool ok = false;
         const qint64 value = strict ? part.toLongLong(&ok) : 0;
         numbers.push_back(ok ? value : 0);

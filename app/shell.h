@@ -9,7 +9,8 @@
 
 namespace nimbrel::Shell {
 
-struct Result {
+struct Result
+{
     QString output; // stdout and stderr as written, decoded as UTF-8; empty when not valid UTF-8
     int status = 0; // the exit status; -1: could not be started; -2: stopped at its time limit
 };

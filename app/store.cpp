@@ -61,8 +61,8 @@ bool writeJson(QIODevice &device, const QSettings::SettingsMap &map)
 
 QSettings::Format jsonFormat()
 {
-    static const QSettings::Format format = QSettings::registerFormat(
-        QStringLiteral("json"), readJson, writeJson, Qt::CaseSensitive);
+    static const QSettings::Format format =
+        QSettings::registerFormat(QStringLiteral("json"), readJson, writeJson, Qt::CaseSensitive);
     return format;
 }
 
@@ -96,7 +96,8 @@ constexpr int64_t noTime = LLONG_MIN;
 
 int64_t modifiedMilliseconds(const QString &path)
 {
-    struct stat info {};
+    struct stat info
+    {};
     if (::stat(QFile::encodeName(path).constData(), &info) != 0)
         return noTime;
     return int64_t(info.st_mtim.tv_sec) * 1000 + info.st_mtim.tv_nsec / 1'000'000;
@@ -198,11 +199,10 @@ QString Store::defaultFilePath()
 }
 
 Store::Store(QString filePath)
-    : path_(std::move(filePath)), settings_(path_, jsonFormat()),
-      registered_{{StoreKey::autoStopEnabled.toString(), true},
-                  {StoreKey::idleLimitHours.toString(), 24.0}}
-{
-}
+    : path_(std::move(filePath)),
+      settings_(path_, jsonFormat()), registered_{{StoreKey::autoStopEnabled.toString(), true},
+                                                  {StoreKey::idleLimitHours.toString(), 24.0}}
+{}
 
 QVariant Store::stored(QStringView key)
 {
@@ -303,7 +303,8 @@ QSet<QString> Store::pinned()
 
 void Store::setPinned(const QSet<QString> &names)
 {
-    struct Keyed {
+    struct Keyed
+    {
         QList<uint> key;
         QString name;
     };

@@ -17,14 +17,14 @@ namespace nimbrel {
 
 // Every key the program stores, in one place. Types and defaults: see Store.
 namespace StoreKey {
-inline constexpr QStringView autoStopEnabled = u"autoStopEnabled";           // bool, default true
-inline constexpr QStringView idleLimitHours = u"idleLimitHours";             // double, default 24
-inline constexpr QStringView pm2Path = u"pm2Path";                           // text
-inline constexpr QStringView pinnedApps = u"pinnedApps";                     // list of texts
-inline constexpr QStringView lastActiveAt = u"lastActiveAt";                 // name -> seconds
-inline constexpr QStringView openAtLogin = u"openAtLogin";                   // bool
-inline constexpr QStringView sortKey = u"sortKey";                           // "memory" | "cpu"
-inline constexpr QStringView panelHeight = u"panelHeight";                   // double, points
+inline constexpr QStringView autoStopEnabled = u"autoStopEnabled"; // bool, default true
+inline constexpr QStringView idleLimitHours = u"idleLimitHours";   // double, default 24
+inline constexpr QStringView pm2Path = u"pm2Path";                 // text
+inline constexpr QStringView pinnedApps = u"pinnedApps";           // list of texts
+inline constexpr QStringView lastActiveAt = u"lastActiveAt";       // name -> seconds
+inline constexpr QStringView openAtLogin = u"openAtLogin";         // bool
+inline constexpr QStringView sortKey = u"sortKey";                 // "memory" | "cpu"
+inline constexpr QStringView panelHeight = u"panelHeight";         // double, points
 inline constexpr QStringView trayPosition = u"NSStatusItem Preferred Position Nimbrel"; // int
 } // namespace StoreKey
 

@@ -22,7 +22,8 @@ QByteArray hundredApps()
         QJsonObject env = app.value(u"pm2_env").toObject();
         QJsonObject variables = env.value(u"env").toObject();
         for (int v = 0; v < 35; ++v)
-            variables.insert(QStringLiteral("VARIABLE_%1").arg(v), QString(90, QChar(u'a' + v % 26)));
+            variables.insert(QStringLiteral("VARIABLE_%1").arg(v),
+                             QString(90, QChar(u'a' + v % 26)));
         env.insert(u"env", variables);
         env.insert(u"name", QStringLiteral("app-%1").arg(i));
         app.insert(u"pm2_env", env);
@@ -47,12 +48,15 @@ BENCHMARK(parseHundredApps)->Name("PM2ListParser.parse 100 apps")->Unit(benchmar
 // the first slice fails and the last line is parsed.
 void parseOutputAfterNotices(benchmark::State &state)
 {
-    const QString output = QStringLiteral("\x1b[31m>>>> In-memory PM2 is out-of-date, do:\x1b[39m\n") +
-                           QString::fromUtf8(hundredApps()) + u'\n';
+    const QString output =
+        QStringLiteral("\x1b[31m>>>> In-memory PM2 is out-of-date, do:\x1b[39m\n") +
+        QString::fromUtf8(hundredApps()) + u'\n';
     for (auto _ : state)
         benchmark::DoNotOptimize(nimbrel::PM2ListParser::parseOutput(output));
 }
-BENCHMARK(parseOutputAfterNotices)->Name("PM2ListParser.parseOutput 100 apps after notices")->Unit(benchmark::kMillisecond);
+BENCHMARK(parseOutputAfterNotices)
+    ->Name("PM2ListParser.parseOutput 100 apps after notices")
+    ->Unit(benchmark::kMillisecond);
 
 } // namespace
 

@@ -14,7 +14,8 @@ extern char **environ;
 namespace {
 
 const QString head = QStringLiteral("/usr/bin/head");
-const QStringList tenMiB{QStringLiteral("-c"), QStringLiteral("10485760"), QStringLiteral("/dev/zero")};
+const QStringList tenMiB{QStringLiteral("-c"), QStringLiteral("10485760"),
+                         QStringLiteral("/dev/zero")};
 
 // The baseline: posix_spawn with one pipe for both streams, read to the end, wait.
 size_t bareSpawn(const char *path, char *const argv[])
@@ -44,7 +45,8 @@ size_t bareSpawn(const char *path, char *const argv[])
 void shellRunTrue(benchmark::State &state)
 {
     for (auto _ : state)
-        benchmark::DoNotOptimize(nimbrel::Shell::run(QStringLiteral("/bin/true"), {}, std::nullopt, 10));
+        benchmark::DoNotOptimize(
+            nimbrel::Shell::run(QStringLiteral("/bin/true"), {}, std::nullopt, 10));
 }
 BENCHMARK(shellRunTrue)->Name("Shell.run /bin/true")->UseRealTime();
 
@@ -73,7 +75,10 @@ void posixSpawnTenMiB(benchmark::State &state)
         benchmark::DoNotOptimize(bareSpawn(path, argv));
     state.SetBytesProcessed(state.iterations() * 10485760);
 }
-BENCHMARK(posixSpawnTenMiB)->Name("posix_spawn 10 MiB")->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(posixSpawnTenMiB)
+    ->Name("posix_spawn 10 MiB")
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 } // namespace
 

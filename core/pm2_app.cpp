@@ -7,9 +7,12 @@ namespace nimbrel {
 namespace {
 
 constexpr std::array statuses{
-    std::pair{PM2App::Status::online, u"online"},       std::pair{PM2App::Status::stopped, u"stopped"},
-    std::pair{PM2App::Status::errored, u"errored"},     std::pair{PM2App::Status::launching, u"launching"},
-    std::pair{PM2App::Status::stopping, u"stopping"},   std::pair{PM2App::Status::unknown, u"unknown"},
+    std::pair{PM2App::Status::online, u"online"},
+    std::pair{PM2App::Status::stopped, u"stopped"},
+    std::pair{PM2App::Status::errored, u"errored"},
+    std::pair{PM2App::Status::launching, u"launching"},
+    std::pair{PM2App::Status::stopping, u"stopping"},
+    std::pair{PM2App::Status::unknown, u"unknown"},
 };
 
 } // namespace
@@ -17,8 +20,8 @@ constexpr std::array statuses{
 QString PM2App::project() const
 {
     // Tried in this order; only the first suffix that matches is removed.
-    static constexpr std::array suffixes{u"-backend", u"-frontend", u"-api", u"-web", u"-server",
-                                         u"-client"};
+    static constexpr std::array suffixes{u"-backend", u"-frontend", u"-api",
+                                         u"-web",     u"-server",   u"-client"};
     for (const char16_t *suffix : suffixes) {
         const QStringView view{suffix};
         if (name.endsWith(view))

@@ -11,7 +11,8 @@
 
 namespace nimbrel {
 
-struct PM2App {
+struct PM2App
+{
     // The raw values are pm2's own status words; they are also what `--control list` prints.
     enum class Status { online, stopped, errored, launching, stopping, unknown };
 

@@ -40,7 +40,8 @@ protected:
     QStringList takePrinted() { return std::exchange(printed, {}); }
 };
 
-const QString usage = QStringLiteral("使い方: --control start|stop|restart <名前>  /  --control list");
+const QString usage =
+    QStringLiteral("使い方: --control start|stop|restart <名前>  /  --control list");
 
 } // namespace
 
@@ -48,7 +49,8 @@ TEST_F(AppDelegateTest, controlUsageAndMissingPm2)
 {
     // Without a stored path and with an empty home, pm2 is found only if installed system-wide.
     const bool systemPm2 = Shell::locatePM2().has_value();
-    struct Case {
+    struct Case
+    {
         std::optional<QString> action;
         QString name;
         bool needsPm2;
@@ -58,7 +60,8 @@ TEST_F(AppDelegateTest, controlUsageAndMissingPm2)
         {std::nullopt, {}, false, usage},
         {"start", {}, true, usage},
         {"frobnicate", {}, true, usage},
-        {"frobnicate", "web", true, QStringLiteral("使い方: --control start|stop|restart|list <名前>")},
+        {"frobnicate", "web", true,
+         QStringLiteral("使い方: --control start|stop|restart|list <名前>")},
         {"Start", "web", true, QStringLiteral("使い方: --control start|stop|restart|list <名前>")},
     };
     useFakePm2("ok");
@@ -85,8 +88,8 @@ TEST_F(AppDelegateTest, actionsReportTheirOutcomeAndRecordActivity)
     EXPECT_EQ(delegate.runControl("restart", name), 0);
     EXPECT_EQ(delegate.runControl("stop", "other"), 0);
     EXPECT_EQ(takePrinted(), (QStringList{"restart: " + name + " 完了", "stop: other 完了"}));
-    EXPECT_EQ(pm2Calls(), (QList<QByteArray>{"call", "restart", name.toUtf8(), "call", "stop",
-                                             "other", ""}));
+    EXPECT_EQ(pm2Calls(),
+              (QList<QByteArray>{"call", "restart", name.toUtf8(), "call", "stop", "other", ""}));
     const Store::LastActive times = store.lastActive();
     ASSERT_TRUE(times.contains(name));
     EXPECT_GE(times.value(name), before);
@@ -109,7 +112,8 @@ TEST_F(AppDelegateTest, listPrintsStatusTabNameAndNothingForGarbage)
     useFakePm2("file");
     env.set("FAKE_PM2_OUTPUT", QStringLiteral(NIMBREL_FIXTURES "/jlist_version_mismatch.txt"));
     EXPECT_EQ(delegate.runControl("list", "ignored"), 0);
-    EXPECT_EQ(takePrinted(), (QStringList{"online\tshop-api", "stopped\tshop-web", "errored\tworker"}));
+    EXPECT_EQ(takePrinted(),
+              (QStringList{"online\tshop-api", "stopped\tshop-web", "errored\tworker"}));
     EXPECT_EQ(pm2Calls(), (QList<QByteArray>{"call", "jlist", ""}));
 
     for (const char *mode : {"garbage", "fail"}) {
@@ -142,7 +146,8 @@ TEST_F(AppDelegateTest, loginOnWhenTheProgramIsGoneStillSucceeds)
     QFile::remove(program);
     EXPECT_EQ(delegate.runLogin("on"), 0);
     EXPECT_EQ(delegate.runLogin("status"), 1);
-    EXPECT_EQ(takePrinted(), QStringList(2, "見つかりません（/Applications に入れてから実行してください）"));
+    EXPECT_EQ(takePrinted(),
+              QStringList(2, "見つかりません（/Applications に入れてから実行してください）"));
     EXPECT_EQ(store.openAtLoginChoice(), true);
 }
 
@@ -182,7 +187,8 @@ TEST_F(AppDelegateTest, ensureLoginItemRegistersOnlyUntilTheUserChose)
     QDir(env.config() + "/autostart").removeRecursively();
     test::writeFile(env.config() + "/autostart", "not a folder");
     delegate.ensureLoginItem(log);
-    EXPECT_EQ(logged, QStringList{"Nimbrel: ログイン時起動の登録に失敗しました（Not a directory）"});
+    EXPECT_EQ(logged,
+              QStringList{"Nimbrel: ログイン時起動の登録に失敗しました（Not a directory）"});
     EXPECT_EQ(store.openAtLoginChoice(), std::nullopt); // tried again at the next start
     EXPECT_TRUE(printed.isEmpty());
 }

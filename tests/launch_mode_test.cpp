@@ -8,7 +8,8 @@ using Kind = LaunchMode::Kind;
 
 TEST(LaunchMode, optionsAreTriedInTheirFixedOrder)
 {
-    struct Case {
+    struct Case
+    {
         QStringList arguments;
         LaunchMode expected;
     };
@@ -25,7 +26,8 @@ TEST(LaunchMode, optionsAreTriedInTheirFixedOrder)
         {{"nimbrel", "--control", "start"}, control("start", {})},
         {{"nimbrel", "--control", "list", "extra", "more"}, control("list", "extra")},
         {{"nimbrel", "x", "--control", "stop", "a b;$(rm)"}, control("stop", "a b;$(rm)")},
-        {{"nimbrel", "--control", "stop", "web", "--control", "start", "api"}, control("stop", "web")},
+        {{"nimbrel", "--control", "stop", "web", "--control", "start", "api"},
+         control("stop", "web")},
         {{"nimbrel", "--CONTROL", "list"}, {}},
         {{"nimbrel", "--login"}, login("status")},
         {{"nimbrel", "--login", "on"}, login("on")},

@@ -45,13 +45,15 @@ TEST_F(LoginItemTest, registeringWritesAnEnabledEntryAndUnregisteringRemovesIt)
 
 TEST_F(LoginItemTest, theEntryFindsItsProgramWhateverCharactersThePathHolds)
 {
-    for (const char *name : {"with space", "quote\"d", "dollar$HOME", "back\\slash", "100%", "日本語",
-                             "tick`s", "semi;colon"}) {
-        const QString odd = env.root() + QStringLiteral("/odd/") + QString::fromUtf8(name) + "/nimbrel";
+    for (const char *name : {"with space", "quote\"d", "dollar$HOME", "back\\slash", "100%",
+                             "日本語", "tick`s", "semi;colon"}) {
+        const QString odd =
+            env.root() + QStringLiteral("/odd/") + QString::fromUtf8(name) + "/nimbrel";
         test::writeFile(odd, "#!/bin/sh\n", true);
         const LoginItem item(entry, odd);
         ASSERT_EQ(item.registerItem(), std::nullopt);
-        EXPECT_EQ(item.status(), Status::enabled) << name << "\n" << test::readFile(entry).toStdString();
+        EXPECT_EQ(item.status(), Status::enabled) << name << "\n"
+                                                  << test::readFile(entry).toStdString();
         QFile::remove(odd);
         EXPECT_EQ(item.status(), Status::notFound) << name;
     }
@@ -59,7 +61,8 @@ TEST_F(LoginItemTest, theEntryFindsItsProgramWhateverCharactersThePathHolds)
 
 TEST_F(LoginItemTest, statusReadsTheDesktopsOwnSwitches)
 {
-    struct Case {
+    struct Case
+    {
         QByteArray contents;
         Status status;
     };
@@ -67,9 +70,12 @@ TEST_F(LoginItemTest, statusReadsTheDesktopsOwnSwitches)
     const Case cases[] = {
         {"[Desktop Entry]\nType=Application\n" + exec, Status::enabled},
         {"[Desktop Entry]\n" + exec + "Hidden=true\n", Status::requiresApproval},
-        {"[Desktop Entry]\n" + exec + "X-GNOME-Autostart-enabled=false\n", Status::requiresApproval},
-        {"[Desktop Entry]\n" + exec + "X-MATE-Autostart-enabled = false\n", Status::requiresApproval},
-        {"[Desktop Entry]\n" + exec + "Hidden=false\nX-GNOME-Autostart-enabled=true\n", Status::enabled},
+        {"[Desktop Entry]\n" + exec + "X-GNOME-Autostart-enabled=false\n",
+         Status::requiresApproval},
+        {"[Desktop Entry]\n" + exec + "X-MATE-Autostart-enabled = false\n",
+         Status::requiresApproval},
+        {"[Desktop Entry]\n" + exec + "Hidden=false\nX-GNOME-Autostart-enabled=true\n",
+         Status::enabled},
         {"[Other Group]\nHidden=true\n[Desktop Entry]\n" + exec, Status::enabled},
         {"[Desktop Entry]\nExec=/nonexistent/nimbrel\n", Status::notFound},
         {"[Desktop Entry]\nExec=sh -c true\n", Status::enabled}, // a bare name is looked up on PATH
@@ -97,12 +103,4 @@ TEST_F(LoginItemTest, failuresCarryTheSystemsReason)
     const auto unregisterError = LoginItem(other, program).unregisterItem();
     ASSERT_TRUE(unregisterError);
     EXPECT_FALSE(unregisterError->isEmpty());
-}
-
-TEST(LoginItemText, statusTexts)
-{
-    EXPECT_EQ(statusText(Status::notRegistered), "未登録（ログイン時に起動しません）");
-    EXPECT_EQ(statusText(Status::enabled), "登録済み（ログイン時に起動します）");
-    EXPECT_EQ(statusText(7), "不明");
-    EXPECT_EQ(statusText(-1), "不明");
 }

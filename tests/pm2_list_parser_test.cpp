@@ -50,7 +50,8 @@ TEST(PM2ListParser, readsCapturedRealList)
 
 TEST(PM2ListParser, fieldsThatAreMissingOrOfAnotherTypeTakeTheirDefaults)
 {
-    struct Case {
+    struct Case
+    {
         const char *entry;
         PM2App expected;
     };
@@ -75,7 +76,8 @@ TEST(PM2ListParser, fieldsThatAreMissingOrOfAnotherTypeTakeTheirDefaults)
         {R"({"name":"a","pm2_env":{"status":"stopping","pm_cwd":"/srv/a"}})",
          {.name = a, .status = Status::stopping, .cwd = QStringLiteral("/srv/a")}},
         {R"({"name":"a","pm2_env":{"pm_cwd":42},"monit":{"memory":"12"}})", {.name = a}},
-        {R"({"name":"a","monit":{"memory":1073741824}})", {.name = a, .reportedMemory = 1073741824}},
+        {R"({"name":"a","monit":{"memory":1073741824}})",
+         {.name = a, .reportedMemory = 1073741824}},
         {R"({"name":"日本語 app","pid":1e3})", {.name = QStringLiteral("日本語 app"), .pid = 1000}},
     };
     for (const Case &c : cases)
@@ -84,7 +86,8 @@ TEST(PM2ListParser, fieldsThatAreMissingOrOfAnotherTypeTakeTheirDefaults)
 
 TEST(PM2ListParser, documentsThatAreNotAListOfAppsGiveNothing)
 {
-    struct Case {
+    struct Case
+    {
         const char *json;
         std::optional<qsizetype> count; // nullopt: not JSON at all
     };
@@ -111,7 +114,8 @@ TEST(PM2ListParser, documentsThatAreNotAListOfAppsGiveNothing)
 TEST(PM2ListParser, findsTheListAmongPm2sNotices)
 {
     const QString list = QString::fromUtf8(fixture("jlist_three_apps.json"));
-    struct Case {
+    struct Case
+    {
         const char *label;
         QString output;
         qsizetype count;
@@ -122,7 +126,8 @@ TEST(PM2ListParser, findsTheListAmongPm2sNotices)
          QString::fromUtf8(fixture("jlist_cold_start.txt")), 0},
         {"daemon of another version: coloured warnings before the list",
          QString::fromUtf8(fixture("jlist_version_mismatch.txt")), 3},
-        {"a notice after the list", list + QStringLiteral("\n\x1b[33m[PM2][WARN]\x1b[39m done\n"), 3},
+        {"a notice after the list", list + QStringLiteral("\n\x1b[33m[PM2][WARN]\x1b[39m done\n"),
+         3},
         {"CRLF line ends", QStringLiteral("[PM2] x\r\n") + list + QStringLiteral("\r\n"), 3},
         {"nothing", QString(), 0},
         {"brackets without a list", QStringLiteral("[PM2] error [code 1]\n"), 0},
@@ -136,10 +141,13 @@ TEST(PM2ListParser, findsTheListAmongPm2sNotices)
 TEST(PM2App, projectDropsOneRoleSuffix)
 {
     const std::pair<const char *, const char *> cases[] = {
-        {"shop-api", "shop"},       {"shop-web-server", "shop-web"}, {"api", "api"},
-        {"-api", ""},               {"Shop-API", "Shop-API"},        {"blog-frontend", "blog"},
-        {"blog-backend", "blog"},   {"chat-client", "chat"},         {"api-web", "api"},
+        {"shop-api", "shop"},     {"shop-web-server", "shop-web"},
+        {"api", "api"},           {"-api", ""},
+        {"Shop-API", "Shop-API"}, {"blog-frontend", "blog"},
+        {"blog-backend", "blog"}, {"chat-client", "chat"},
+        {"api-web", "api"},
     };
     for (const auto &[name, project] : cases)
-        EXPECT_EQ(PM2App{.name = QString::fromUtf8(name)}.project(), QString::fromUtf8(project)) << name;
+        EXPECT_EQ(PM2App{.name = QString::fromUtf8(name)}.project(), QString::fromUtf8(project))
+            << name;
 }

@@ -41,7 +41,8 @@ int zombieChildren()
 {
     int zombies = 0;
     const QString self = QString::number(::getpid());
-    const QStringList pids = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    const QStringList pids =
+        QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QString &pid : pids) {
         const QByteArray stat = test::readFile(QStringLiteral("/proc/%1/stat").arg(pid));
         // "pid (comm) state ppid ...": the command may hold spaces, so read after the last ')'.
@@ -53,7 +54,8 @@ int zombieChildren()
 }
 
 // Kills by pid, from a file the child wrote, whatever the test's outcome.
-struct PidFileGuard {
+struct PidFileGuard
+{
     QString path;
     ~PidFileGuard()
     {
@@ -94,9 +96,9 @@ TEST(ShellRun, capturesBothStreamsInOrderWithTheExitStatus)
 
 TEST(ShellRun, argumentsReachTheChildUnchangedWithoutAShell)
 {
-    const QStringList arguments{QStringLiteral("-c"), QStringLiteral("printf '%s|' \"$@\""),
-                                QStringLiteral("sh"),  QStringLiteral("a b;$(touch pwned) `x`"),
-                                QStringLiteral("-x"),  QString(),
+    const QStringList arguments{QStringLiteral("-c"),   QStringLiteral("printf '%s|' \"$@\""),
+                                QStringLiteral("sh"),   QStringLiteral("a b;$(touch pwned) `x`"),
+                                QStringLiteral("-x"),   QString(),
                                 QStringLiteral("'\"*"), QStringLiteral("開発 サーバー")};
     EXPECT_EQ(Shell::run(sh, arguments, std::nullopt, 5).output,
               "a b;$(touch pwned) `x`|-x||'\"*|開発 サーバー|");
@@ -105,10 +107,10 @@ TEST(ShellRun, argumentsReachTheChildUnchangedWithoutAShell)
 
 TEST(ShellRun, outputLargerThanAPipeBufferAndInvalidText)
 {
-    const Shell::Result large = Shell::run(QStringLiteral("/usr/bin/head"),
-                                           {QStringLiteral("-c"), QStringLiteral("5000000"),
-                                            QStringLiteral("/dev/zero")},
-                                           std::nullopt, 20);
+    const Shell::Result large =
+        Shell::run(QStringLiteral("/usr/bin/head"),
+                   {QStringLiteral("-c"), QStringLiteral("5000000"), QStringLiteral("/dev/zero")},
+                   std::nullopt, 20);
     EXPECT_EQ(large.status, 0);
     EXPECT_EQ(large.output.size(), 5000000);
 
@@ -123,7 +125,8 @@ TEST(ShellRun, programsThatCannotStartReportTheSystemsReason)
     const QString script = env.root() + QStringLiteral("/not-executable");
     test::writeFile(script, "#!/bin/sh\necho hi\n");
 
-    struct Case {
+    struct Case
+    {
         QString path;
         const char *reason;
     };
@@ -179,7 +182,8 @@ TEST(ShellRun, aChildThatClosedItsOutputHoldsTheCallUntilItExits)
 {
     QElapsedTimer clock;
     clock.start();
-    const Shell::Result result = shell(QStringLiteral("echo bye; exec >/dev/null 2>&1; sleep 1.5"), 0.3);
+    const Shell::Result result =
+        shell(QStringLiteral("echo bye; exec >/dev/null 2>&1; sleep 1.5"), 0.3);
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.output, "bye\n");
     EXPECT_GE(clock.elapsed(), 1400);
@@ -212,7 +216,8 @@ TEST(ShellRun, childrenInheritNoDescriptorBeyondTheStandardThree)
 
 TEST(ShellVersions, newestFirstByNumbersNotText)
 {
-    struct Case {
+    struct Case
+    {
         const char *a;
         const char *b;
         bool aNewer;

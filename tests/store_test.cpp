@@ -113,8 +113,9 @@ TEST_F(StoreTest, aValueOfAnotherTypeReadsAsAbsent)
 
 TEST_F(StoreTest, aDamagedFileReadsAsDefaultsAndIsKeptAsideBeforeAnyWrite)
 {
-    for (const QByteArray &damaged : {QByteArray(R"({"pinnedApps": ["web"], )"),
-                                     QByteArray(R"(["pinnedApps"])"), QByteArray("\xff\x00\x01", 3)}) {
+    for (const QByteArray &damaged :
+         {QByteArray(R"({"pinnedApps": ["web"], )"), QByteArray(R"(["pinnedApps"])"),
+          QByteArray("\xff\x00\x01", 3)}) {
         test::writeFile(path, damaged);
         QFile::remove(path + ".damaged");
         Store store(path);
@@ -151,8 +152,12 @@ TEST_F(StoreTest, interleavedLastActiveWritersLoseNothing)
 
     // Two other processes and this one record times at the same moment.
     constexpr int perWriter = 40;
-    std::thread first([&] { EXPECT_EQ(storeTool(path, {"record", "a", QString::number(perWriter)}).status, 0); });
-    std::thread second([&] { EXPECT_EQ(storeTool(path, {"record", "b", QString::number(perWriter)}).status, 0); });
+    std::thread first([&] {
+        EXPECT_EQ(storeTool(path, {"record", "a", QString::number(perWriter)}).status, 0);
+    });
+    std::thread second([&] {
+        EXPECT_EQ(storeTool(path, {"record", "b", QString::number(perWriter)}).status, 0);
+    });
     for (int i = 0; i < perWriter; ++i) {
         const QString name = QStringLiteral("c%1").arg(i);
         store.updateLastActive([&](Store::LastActive &times) { times.insert(name, now()); });

@@ -22,7 +22,10 @@ protected:
 
     void SetUp() override { usePm2(test::currentPm2); }
 
-    void usePm2(const QString &path) { Store(env.settingsFile()).setValue(StoreKey::pm2Path, path); }
+    void usePm2(const QString &path)
+    {
+        Store(env.settingsFile()).setValue(StoreKey::pm2Path, path);
+    }
 
     Shell::Result nimbrel(const QStringList &arguments)
     {

@@ -39,9 +39,9 @@ Shell::Result Pm2Sandbox::run(const QStringList &arguments, const QString &pm2)
 
 void Pm2Sandbox::startApp(const QString &name, const QString &pm2)
 {
-    const Shell::Result result =
-        run({QStringLiteral("start"), QStringLiteral(NIMBREL_TEST_SERVER), QStringLiteral("--name"), name},
-            pm2);
+    const Shell::Result result = run({QStringLiteral("start"), QStringLiteral(NIMBREL_TEST_SERVER),
+                                      QStringLiteral("--name"), name},
+                                     pm2);
     ASSERT_EQ(result.status, 0) << result.output.toStdString();
     for (int attempt = 0; attempt < 50 && statusOf(name) != PM2App::Status::online; ++attempt)
         usleep(100'000);

@@ -47,11 +47,13 @@ void writeFile(const QString &path, const QByteArray &contents, bool executable)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(contents) != contents.size())
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+        file.write(contents) != contents.size())
         throw std::runtime_error("cannot write " + path.toStdString());
     if (executable)
-        file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
-                            QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
+        file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                            QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther |
+                            QFile::ExeOther);
 }
 
 QByteArray readFile(const QString &path)
