@@ -1,6 +1,7 @@
 #include "app/shell.h"
 
 #include "app/system_error.h"
+#include "core/text_numbers.h"
 
 #include <QDir>
 #include <QFile>
@@ -292,16 +293,8 @@ std::vector<int64_t> versionNumbers(QStringView name)
 
     std::vector<int64_t> numbers;
     for (QStringView part : name.tokenize(u'.', Qt::SkipEmptyParts)) {
-        // Strict: an optional sign and ASCII digits only; anything else, overflow included, is 0.
-        QStringView digits = part;
-        if (digits.startsWith(u'+') || digits.startsWith(u'-'))
-            digits = digits.sliced(1);
-        const bool strict =
-            !digits.isEmpty() && std::all_of(digits.begin(), digits.end(),
-                                             [](QChar c) { return c >= u'0' && c <= u'9'; });
-        bool ok = false;
-        const qint64 value = strict ? part.toLongLong(&ok) : 0;
-        numbers.push_back(ok ? value : 0);
+        // An optional sign and ASCII digits only; anything else, overflow included, counts 0.
+        numbers.push_back(strictInteger(part).value_or(0));
     }
     return numbers;
 }

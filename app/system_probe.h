@@ -1,0 +1,49 @@
+// One picture of the machine per refresh: every process, who listens on which TCP port, and how
+// many connections each port holds.
+#pragma once
+
+#include "core/instant.h"
+#include "core/port_probe.h"
+#include "core/process_tree.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+namespace nimbrel {
+
+struct SystemSnapshot
+{
+    QList<ProcessRow> processes{};
+    PortProbe::ListeningPorts listeningPorts{};
+    PortProbe::EstablishedCounts establishedCounts{};
+    Instant takenAt{}; // when all three tools had finished and been parsed
+};
+
+namespace SystemProbe {
+
+inline constexpr double toolTimeout = 20;
+
+// The executables a snapshot runs.
+struct Tools
+{
+    QString ps;
+    QString lsof;
+    QString netstat;
+    double timeout = toolTimeout; // each tool's own limit
+};
+
+// /bin/ps, and the first executable lsof and netstat of their usual places (the first place
+// when none is there: running it then fails like any missing tool).
+Tools locateTools();
+QStringList lsofCandidates();
+QStringList netstatCandidates();
+
+// Runs ps, lsof and netstat one after another, each within its limit, and parses them. Never
+// fails: a tool that fails leaves its part empty.
+SystemSnapshot snapshot();
+SystemSnapshot snapshot(const Tools &tools);
+
+} // namespace SystemProbe
+
+} // namespace nimbrel
