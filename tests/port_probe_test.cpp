@@ -119,17 +119,21 @@ TEST(PortProbe, establishedCountsFromNetstat)
 
 TEST(ToolOutputParsers, hugeAndHostileInputStaysLinear)
 {
-    const QString megabyteLine = QString(1 << 20, u'7') + QStringLiteral(" 1 1 1:00 ") + QString(1 << 20, u'x');
-    const QString manyLines = QStringLiteral("h\n") + QStringLiteral("1 1 1 0:00 a\n").repeated(100'000);
+    const QString megabyteLine =
+        QString(1 << 20, u'7') + QStringLiteral(" 1 1 1:00 ") + QString(1 << 20, u'x');
+    const QString manyLines =
+        QStringLiteral("h\n") + QStringLiteral("1 1 1 0:00 a\n").repeated(100'000);
     QString colons = QStringLiteral("1:").repeated(500'000);
     QElapsedTimer clock;
     clock.start();
     EXPECT_TRUE(ProcessTree::parse(QStringLiteral("h\n") + megabyteLine).isEmpty());
     EXPECT_EQ(ProcessTree::parse(manyLines).size(), 100'000);
-    EXPECT_EQ(ProcessTree::usage(1, ProcessTree::parse(manyLines)).processCount(), 1); // all one pid
+    EXPECT_EQ(ProcessTree::usage(1, ProcessTree::parse(manyLines)).processCount(),
+              1); // all one pid
     EXPECT_EQ(ProcessTree::parseCPUTime(colons), 0.0);
     EXPECT_TRUE(PortProbe::listeningPorts(QStringLiteral("h\n") + megabyteLine).isEmpty());
-    EXPECT_EQ(PortProbe::establishedCounts(megabyteLine + QStringLiteral(" ESTABLISHED")).size(), 1);
+    EXPECT_EQ(PortProbe::establishedCounts(megabyteLine + QStringLiteral(" ESTABLISHED")).size(),
+              1);
     EXPECT_EQ(ProcessRow{.command = QString(1 << 20, u'/')}.label(), QString());
     EXPECT_LT(clock.elapsed(), 5000); // under the sanitizers; quadratic work would take minutes
 }
