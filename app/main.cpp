@@ -2,6 +2,7 @@
 // so that the command-line modes never need a display.
 #include "app/app_delegate.h"
 #include "app/launch_mode.h"
+#include "app/monitor.h"
 #include "app/store.h"
 
 #include <QCoreApplication>
@@ -32,5 +33,9 @@ int main(int argc, char *argv[])
     case LaunchMode::Kind::menuBar:
         break;
     }
+    // Until the tray arrives, the menu-bar mode is the monitor alone: it refreshes every minute
+    // and stops forgotten servers, also on a machine without a display.
+    Monitor monitor(Store::shared());
+    monitor.start();
     return QCoreApplication::exec();
 }

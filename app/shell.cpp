@@ -32,7 +32,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr auto terminationGrace = std::chrono::seconds(3);
-const QString defaultSearchPath = QStringLiteral("/usr/bin:/bin:/usr/sbin:/sbin");
+// No static QString here: the runner may still be at work on the monitor's thread while the
+// process exits and static objects are destroyed.
+constexpr QStringView defaultSearchPath = u"/usr/bin:/bin:/usr/sbin:/sbin";
 
 // What the reader thread captured. The caller may give up on the reader after a timeout, so the
 // box is shared and every access goes through the lock: the caller never sees a torn buffer.
@@ -185,7 +187,7 @@ struct SpawnSetup
 
 QString childPath(const std::optional<QString> &extraPath, const std::optional<QString> &inherited)
 {
-    const QString base = inherited.value_or(defaultSearchPath);
+    const QString base = inherited.value_or(defaultSearchPath.toString());
     return extraPath ? *extraPath + u':' + base : base;
 }
 

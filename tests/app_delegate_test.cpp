@@ -2,6 +2,7 @@
 #include "app/app_delegate.h"
 #include "app/shell.h"
 #include "app/store.h"
+#include "support/fake_pm2.h"
 #include "support/test_environment.h"
 
 #include <QDir>
@@ -24,19 +25,14 @@ protected:
     QStringList logged;
     AppDelegate delegate{store, LoginItem(entry, program),
                          [this](const QString &line) { printed.append(line); }};
-    QString pm2Log = env.root() + QStringLiteral("/pm2.log");
+    test::FakePm2 pm2{env};
 
-    void SetUp() override
-    {
-        test::writeFile(program, "#!/bin/sh\n", true);
-        env.set("FAKE_PM2_LOG", pm2Log);
-    }
+    void SetUp() override { test::writeFile(program, "#!/bin/sh\n", true); }
     void useFakePm2(const char *mode)
     {
-        store.setValue(StoreKey::pm2Path, QStringLiteral(NIMBREL_FAKE_PM2));
-        env.set("FAKE_PM2_MODE", QString::fromUtf8(mode));
+        store.setValue(StoreKey::pm2Path, test::FakePm2::path());
+        pm2.setMode(mode);
     }
-    QList<QByteArray> pm2Calls() { return test::readFile(pm2Log).split('\n'); }
     QStringList takePrinted() { return std::exchange(printed, {}); }
 };
 
@@ -64,12 +60,12 @@ TEST_F(AppDelegateTest, controlUsageAndMissingPm2)
          QStringLiteral("使い方: --control start|stop|restart|list <名前>")},
         {"Start", "web", true, QStringLiteral("使い方: --control start|stop|restart|list <名前>")},
     };
-    useFakePm2("ok");
+    useFakePm2("");
     for (const Case &c : cases) {
         EXPECT_EQ(delegate.runControl(c.action, c.name), 1);
         EXPECT_EQ(takePrinted(), QStringList{c.line});
     }
-    EXPECT_FALSE(QFile::exists(pm2Log)); // none of them ran pm2
+    EXPECT_TRUE(pm2.calls().isEmpty()); // none of them ran pm2
 
     store.remove(StoreKey::pm2Path);
     if (!systemPm2) {
@@ -82,14 +78,13 @@ TEST_F(AppDelegateTest, controlUsageAndMissingPm2)
 
 TEST_F(AppDelegateTest, actionsReportTheirOutcomeAndRecordActivity)
 {
-    useFakePm2("ok");
+    useFakePm2("");
     const QString name = QStringLiteral("-a b;$(touch pwned)");
     const Instant before = now();
     EXPECT_EQ(delegate.runControl("restart", name), 0);
     EXPECT_EQ(delegate.runControl("stop", "other"), 0);
     EXPECT_EQ(takePrinted(), (QStringList{"restart: " + name + " 完了", "stop: other 完了"}));
-    EXPECT_EQ(pm2Calls(),
-              (QList<QByteArray>{"call", "restart", name.toUtf8(), "call", "stop", "other", ""}));
+    EXPECT_EQ(pm2.calls(), (QList<QStringList>{{"restart", name}, {"stop", "other"}}));
     const Store::LastActive times = store.lastActive();
     ASSERT_TRUE(times.contains(name));
     EXPECT_GE(times.value(name), before);
@@ -109,12 +104,12 @@ TEST_F(AppDelegateTest, actionsReportTheirOutcomeAndRecordActivity)
 
 TEST_F(AppDelegateTest, listPrintsStatusTabNameAndNothingForGarbage)
 {
-    useFakePm2("file");
-    env.set("FAKE_PM2_OUTPUT", QStringLiteral(NIMBREL_FIXTURES "/jlist_version_mismatch.txt"));
+    useFakePm2("");
+    pm2.setList(test::readFile(NIMBREL_FIXTURES "/jlist_version_mismatch.txt"));
     EXPECT_EQ(delegate.runControl("list", "ignored"), 0);
     EXPECT_EQ(takePrinted(),
               (QStringList{"online\tshop-api", "stopped\tshop-web", "errored\tworker"}));
-    EXPECT_EQ(pm2Calls(), (QList<QByteArray>{"call", "jlist", ""}));
+    EXPECT_EQ(pm2.calls(), (QList<QStringList>{{"jlist"}}));
 
     for (const char *mode : {"garbage", "fail"}) {
         useFakePm2(mode);

@@ -2,6 +2,7 @@
 // real node servers.
 #include "app/store.h"
 #include "integration/pm2_sandbox.h"
+#include "support/fake_pm2.h"
 #include "support/test_environment.h"
 
 #include <QElapsedTimer>
@@ -116,16 +117,13 @@ TEST_F(ControlTest, listAfterAColdStartPrintsNothing)
 
 TEST_F(ControlTest, aHangingPm2CostsTheListItsLimitAndNoMore)
 {
-    usePm2(QStringLiteral(NIMBREL_FAKE_PM2));
-    env.set("FAKE_PM2_MODE", QStringLiteral("hang"));
-    env.set("FAKE_PM2_PIDFILE", env.root() + "/fake.pid");
+    test::FakePm2 fake(env);
+    fake.setMode("hang");
+    usePm2(test::FakePm2::path());
 
     QElapsedTimer clock;
     clock.start();
     const Shell::Result result = nimbrel({"--control", "list"});
-    const qint64 pid = test::readFile(env.root() + "/fake.pid").trimmed().toLongLong();
-    if (pid > 0)
-        ::kill(pid_t(pid), SIGKILL);
 
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.output, "");

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QTemporaryDir>
 
+#include "core/instant.h"
+
 #include <optional>
 #include <string>
 #include <utility>
@@ -39,3 +41,18 @@ void writeFile(const QString &path, const QByteArray &contents, bool executable 
 QByteArray readFile(const QString &path);
 
 } // namespace nimbrel::test
+
+// Readable test failures for Qt texts and for instants.
+#include <ostream>
+
+inline void PrintTo(const QString &text, std::ostream *out)
+{
+    *out << '"' << text.toStdString() << '"';
+}
+
+namespace std::chrono {
+inline void PrintTo(const nimbrel::Instant &instant, std::ostream *out)
+{
+    *out << std::fixed << nimbrel::epochSeconds(instant) << " s";
+}
+} // namespace std::chrono

@@ -1,0 +1,259 @@
+#include "app/monitor.h"
+
+#include <QPointer>
+
+#include <algorithm>
+
+namespace nimbrel {
+
+Monitor::Monitor(Store &store, Snapshotter snapshotter, QObject *parent)
+    : QObject(parent), store_(store), snapshotter_(std::move(snapshotter))
+{
+    if (const auto stored = store_.text(StoreKey::sortKey))
+        sortKey_ = sortKeyFromRawValue(*stored).value_or(SortKey::memory);
+}
+
+Monitor::~Monitor() = default;
+
+void Monitor::start()
+{
+    refresh();
+    timer_ = new QTimer(this);
+    timer_->setInterval(refreshIntervalMs);
+    connect(timer_, &QTimer::timeout, this, &Monitor::refresh);
+    timer_->start();
+}
+
+void Monitor::refresh()
+{
+    const std::optional<PM2Client> client = PM2Client::resolved(store_);
+    if (!client) {
+        setPm2Missing(true); // rows, samples and lastRefresh stay as they were
+        return;
+    }
+    setPm2Missing(false);
+
+    // The queue never touches the monitor: it only carries a weak pointer to the main thread.
+    queue_.submit([self = QPointer<Monitor>(this), client = *client, snapshotter = snapshotter_] {
+        QList<PM2App> apps = client.list();
+        SystemSnapshot snapshot = snapshotter();
+        postToMainThread([self, client, apps = std::move(apps), snapshot = std::move(snapshot)] {
+            if (self)
+                self->apply(apps, snapshot, client);
+        });
+    });
+}
+
+void Monitor::apply(const QList<PM2App> &apps, const SystemSnapshot &snapshot,
+                    const PM2Client &client)
+{
+    const QSet<QString> pinned = store_.pinned();
+    const ProcessTree::Index processes(snapshot.processes);
+
+    // One locked read-change-write of the last-active times, so that a time the command line
+    // records meanwhile is not overwritten by this refresh's older copy.
+    QList<ServerRow> rows;
+    rows.reserve(apps.size());
+    store_.updateLastActive([&](Store::LastActive &lastActive) {
+        for (const PM2App &app : apps)
+            rows.append(buildRow(app, snapshot, processes, pinned, lastActive));
+    });
+
+    QStringList toStop = autoStopTargets(rows, snapshot.takenAt, pinned);
+    toStop.removeIf([&](const QString &name) { return failedAutoStops_.contains(name); });
+    failedAutoStops_.clear();
+    sortRows(rows, sortKey_);
+    setRows(std::move(rows));
+    setLastRefresh(snapshot.takenAt);
+
+    if (!toStop.isEmpty()) {
+        setLastAutoStop({toStop, snapshot.takenAt});
+        // Not marked busy and no last-active change: the next refresh shows the outcome, and a
+        // stop that failed is simply decided again then.
+        stopOnQueue(client, toStop, [](Monitor &monitor, const QStringList &failed) {
+            monitor.failedAutoStops_ = QSet<QString>(failed.begin(), failed.end());
+            monitor.refresh();
+        });
+    }
+}
+
+ServerRow Monitor::buildRow(const PM2App &app, const SystemSnapshot &snapshot,
+                            const ProcessTree::Index &index, const QSet<QString> &pinned,
+                            Store::LastActive &lastActive)
+{
+    ServerRow row;
+    row.app = app;
+    const ProcessTree::Usage usage = app.pid ? index.usage(*app.pid) : ProcessTree::Usage::zero();
+    if (app.pid)
+        row.processes = index.members(*app.pid);
+    row.memoryBytes = usage.residentBytes;
+
+    QSet<int64_t> ports;
+    for (const int64_t pid : usage.pids) {
+        if (const auto listening = snapshot.listeningPorts.constFind(pid);
+            listening != snapshot.listeningPorts.constEnd())
+            ports.unite(*listening);
+    }
+    row.ports = QList<int64_t>(ports.begin(), ports.end());
+    std::sort(row.ports.begin(), row.ports.end());
+    for (const int64_t port : std::as_const(row.ports))
+        row.connections += snapshot.establishedCounts.value(port, 0);
+
+    const QString &name = app.name;
+    if (!app.isRunning()) {
+        samples_.remove(name);
+    } else {
+        const ActivitySample current{snapshot.takenAt, usage.cpuSeconds, row.connections};
+        if (const auto previous = samples_.constFind(name); previous != samples_.constEnd()) {
+            const double interval = (current.at - previous->at).count();
+            const double percent =
+                interval > 0 ? (current.cpuSeconds - previous->cpuSeconds) / interval * 100 : 0;
+            row.cpuPercent = percent >= 0 ? percent : 0; // also for NaN
+            if (IdlePolicy::wasBusy(*previous, current, IdlePolicy::busyRatio))
+                lastActive.insert(name, snapshot.takenAt);
+        } else if (!lastActive.contains(name)) {
+            // First seen running and never seen before: idle time counts from now. An old
+            // stored time stays, so a server started outside long ago can still be stopped.
+            lastActive.insert(name, snapshot.takenAt);
+        }
+        samples_.insert(name, current);
+    }
+    if (const auto at = lastActive.constFind(name); at != lastActive.constEnd())
+        row.lastActive = *at;
+    row.pinned = pinned.contains(name);
+    return row;
+}
+
+QStringList Monitor::autoStopTargets(const QList<ServerRow> &rows, Instant now,
+                                     const QSet<QString> &pinned)
+{
+    if (rows.isEmpty() || !store_.boolValue(StoreKey::autoStopEnabled))
+        return {};
+    const double hours = store_.doubleValue(StoreKey::idleLimitHours);
+    const double idleLimit = (hours >= 1.0 ? hours : 1.0) * 3600; // never under an hour
+    QStringList names;
+    for (const ServerRow &row : rows) {
+        if (IdlePolicy::shouldStop(row.app, row.lastActive, now, idleLimit, pinned))
+            names.append(row.app.name);
+    }
+    return names;
+}
+
+void Monitor::setSortKey(SortKey key)
+{
+    store_.setValue(StoreKey::sortKey, rawValue(key));
+    sortKey_ = key;
+    emit sortKeyChanged();
+    emit changed();
+    QList<ServerRow> sorted = rows_;
+    sortRows(sorted, key);
+    setRows(std::move(sorted));
+}
+
+void Monitor::setRunning(const QString &name, bool running)
+{
+    perform(name, [name, running](const PM2Client &client) {
+        return running ? client.start(name) : client.stop(name);
+    });
+}
+
+void Monitor::perform(const QString &name, std::function<bool(const PM2Client &)> action)
+{
+    const std::optional<PM2Client> client = PM2Client::resolved(store_);
+    if (!client)
+        return;
+    setBusyNames(busyNames_ + QSet<QString>{name});
+    // A start or a stop from the panel is use of the app: its idle time starts again.
+    const Instant clicked = now();
+    store_.updateLastActive([&](Store::LastActive &times) { times.insert(name, clicked); });
+
+    queue_.submit(
+        [self = QPointer<Monitor>(this), client = *client, action = std::move(action), name] {
+            action(client);
+            postToMainThread([self, name] {
+                if (!self)
+                    return;
+                self->setBusyNames(self->busyNames_ - QSet<QString>{name});
+                self->refresh();
+            });
+        });
+}
+
+void Monitor::stopAllIdle()
+{
+    QStringList targets;
+    for (const ServerRow &row : std::as_const(rows_)) {
+        if (row.app.isRunning() && !row.pinned)
+            targets.append(row.app.name);
+    }
+    const std::optional<PM2Client> client = PM2Client::resolved(store_);
+    if (!client || targets.isEmpty())
+        return;
+    setBusyNames(busyNames_ + QSet<QString>(targets.begin(), targets.end()));
+    stopOnQueue(*client, targets, [targets](Monitor &monitor, const QStringList &) {
+        monitor.setBusyNames(monitor.busyNames_ - QSet<QString>(targets.begin(), targets.end()));
+        monitor.refresh();
+    });
+}
+
+void Monitor::stopOnQueue(const PM2Client &client, const QStringList &names,
+                          std::function<void(Monitor &, const QStringList &failed)> done)
+{
+    queue_.submit([self = QPointer<Monitor>(this), client, names, done = std::move(done)] {
+        QStringList failed;
+        for (const QString &name : names) {
+            if (!client.stop(name))
+                failed.append(name);
+        }
+        postToMainThread([self, done, failed] {
+            if (self)
+                done(*self, failed);
+        });
+    });
+}
+
+void Monitor::togglePin(const QString &name)
+{
+    QSet<QString> pinned = store_.pinned();
+    if (!pinned.remove(name))
+        pinned.insert(name);
+    store_.setPinned(pinned);
+    refresh();
+}
+
+void Monitor::setRows(QList<ServerRow> rows)
+{
+    rows_ = std::move(rows);
+    emit rowsChanged();
+    emit changed();
+}
+
+void Monitor::setLastRefresh(Instant at)
+{
+    lastRefresh_ = at;
+    emit lastRefreshChanged();
+    emit changed();
+}
+
+void Monitor::setBusyNames(QSet<QString> names)
+{
+    busyNames_ = std::move(names);
+    emit busyNamesChanged();
+    emit changed();
+}
+
+void Monitor::setPm2Missing(bool missing)
+{
+    pm2Missing_ = missing;
+    emit pm2MissingChanged();
+    emit changed();
+}
+
+void Monitor::setLastAutoStop(AutoStop stop)
+{
+    lastAutoStop_ = std::move(stop);
+    emit lastAutoStopChanged();
+    emit changed();
+}
+
+} // namespace nimbrel

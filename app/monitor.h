@@ -1,0 +1,120 @@
+// The heart of the tray app: refreshes the rows every minute, remembers when each app was last
+// really used, and stops the apps left idle past the limit.
+#pragma once
+
+#include "app/pm2_client.h"
+#include "app/serial_queue.h"
+#include "app/server_row.h"
+#include "app/store.h"
+#include "app/system_probe.h"
+#include "core/idle_policy.h"
+
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QSet>
+#include <QStringList>
+#include <QTimer>
+
+#include <functional>
+#include <optional>
+
+namespace nimbrel {
+
+class Monitor : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct AutoStop
+    {
+        QStringList names; // in the order they were stopped
+        Instant at{};      // the takenAt of the refresh that decided it
+        bool operator==(const AutoStop &) const = default;
+    };
+    // Takes the system snapshot of a refresh, on the monitor's queue. Tests give their own.
+    using Snapshotter = std::function<SystemSnapshot()>;
+
+    static constexpr int refreshIntervalMs = 60'000;
+
+    explicit Monitor(
+        Store &store, Snapshotter snapshotter = [] { return SystemProbe::snapshot(); },
+        QObject *parent = nullptr);
+    ~Monitor() override;
+
+    // Published state: each assignment emits its signal and `changed`, on the main thread.
+    const QList<ServerRow> &rows() const { return rows_; }
+    std::optional<Instant> lastRefresh() const { return lastRefresh_; }
+    const QSet<QString> &busyNames() const { return busyNames_; }
+    bool pm2Missing() const { return pm2Missing_; }
+    SortKey sortKey() const { return sortKey_; }
+    const std::optional<AutoStop> &lastAutoStop() const { return lastAutoStop_; }
+    qsizetype runningCount() const { return nimbrel::runningCount(rows_); }
+    int64_t totalMemory() const { return nimbrel::totalMemory(rows_); }
+
+    // Stores the key and re-sorts the rows; no command runs.
+    void setSortKey(SortKey key);
+
+    static bool order(const ServerRow &a, const ServerRow &b, SortKey key)
+    {
+        return nimbrel::order(a, b, key);
+    }
+
+    // Refreshes now and then every 60 seconds.
+    void start();
+    // Starts one refresh and returns at once; refreshes run one after another, in order.
+    void refresh();
+
+    // The actions of the panel. Each runs its pm2 commands on the queue and then refreshes.
+    void setRunning(const QString &name, bool running);
+    // Stops every running app that is not pinned, in the displayed order.
+    void stopAllIdle();
+    void togglePin(const QString &name);
+
+signals:
+    void rowsChanged();
+    void lastRefreshChanged();
+    void busyNamesChanged();
+    void pm2MissingChanged();
+    void sortKeyChanged();
+    void lastAutoStopChanged();
+    void changed();
+
+private:
+    void apply(const QList<PM2App> &apps, const SystemSnapshot &snapshot, const PM2Client &client);
+    ServerRow buildRow(const PM2App &app, const SystemSnapshot &snapshot,
+                       const ProcessTree::Index &index, const QSet<QString> &pinned,
+                       Store::LastActive &lastActive);
+    QStringList autoStopTargets(const QList<ServerRow> &rows, Instant now,
+                                const QSet<QString> &pinned);
+    void perform(const QString &name, std::function<bool(const PM2Client &)> action);
+    // Runs `stop` for each name on the queue, then `done` on the main thread with the names
+    // whose stop failed.
+    void stopOnQueue(const PM2Client &client, const QStringList &names,
+                     std::function<void(Monitor &, const QStringList &failed)> done);
+
+    void setRows(QList<ServerRow> rows);
+    void setLastRefresh(Instant at);
+    void setBusyNames(QSet<QString> names);
+    void setPm2Missing(bool missing);
+    void setLastAutoStop(AutoStop stop);
+
+    Store &store_;
+    Snapshotter snapshotter_;
+    SerialQueue queue_{"nimbrel.monitor"};
+    QTimer *timer_ = nullptr;
+
+    QList<ServerRow> rows_;
+    std::optional<Instant> lastRefresh_;
+    QSet<QString> busyNames_;
+    bool pm2Missing_ = false;
+    SortKey sortKey_ = SortKey::memory;
+    std::optional<AutoStop> lastAutoStop_;
+    QHash<QString, ActivitySample> samples_;
+    // Apps whose automatic stop just failed. The refresh that follows the stops leaves them
+    // alone; without that, a stop pm2 keeps refusing would be retried back to back forever.
+    // The refresh after that tries again.
+    QSet<QString> failedAutoStops_;
+};
+
+} // namespace nimbrel
