@@ -71,6 +71,11 @@ public:
     void stopAllIdle();
     void togglePin(const QString &name);
 
+    // The main-thread half of a refresh: joins the pm2 list and the snapshot into rows, moves the
+    // samples and last-active times, publishes, and decides the automatic stop. refresh() calls
+    // it when its commands are done; benchmarks call it directly.
+    void apply(const QList<PM2App> &apps, const SystemSnapshot &snapshot, const PM2Client &client);
+
 signals:
     void rowsChanged();
     void lastRefreshChanged();
@@ -81,7 +86,6 @@ signals:
     void changed();
 
 private:
-    void apply(const QList<PM2App> &apps, const SystemSnapshot &snapshot, const PM2Client &client);
     ServerRow buildRow(const PM2App &app, const SystemSnapshot &snapshot,
                        const ProcessTree::Index &index, const QSet<QString> &pinned,
                        Store::LastActive &lastActive);

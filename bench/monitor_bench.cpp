@@ -1,0 +1,160 @@
+// The monitor's work per refresh: the main-thread apply at the size of a busy machine, and a
+// whole refresh against real pm2 and the real tools, with Nimbrel's own CPU apart from the
+// CPU of the commands it runs.
+#include "app/monitor.h"
+#include "app/shell.h"
+
+#include <QCoreApplication>
+#include <QTemporaryDir>
+
+#include <benchmark/benchmark.h>
+
+#include <sys/resource.h>
+
+using namespace nimbrel;
+
+namespace {
+
+struct Machine
+{
+    QList<PM2App> apps;
+    SystemSnapshot snapshot;
+};
+
+// `appCount` apps, each the root of an equal share of `processCount` processes, each process
+// listening on a port with a few connections.
+Machine machine(int appCount, int processCount)
+{
+    Machine m;
+    const int perApp = processCount / appCount;
+    for (int a = 0; a < appCount; ++a) {
+        const int64_t root = 10'000 + int64_t(a) * perApp;
+        m.apps.append({.name = QStringLiteral("app-%1-web").arg(a),
+                       .pmId = a,
+                       .pid = root,
+                       .status = a % 5 == 4 ? PM2App::Status::stopped : PM2App::Status::online});
+        for (int p = 0; p < perApp; ++p) {
+            const int64_t pid = root + p;
+            m.snapshot.processes.append({pid, p == 0 ? 1 : pid - 1, (40 + p) << 20, 10.0 + p,
+                                         QStringLiteral("/usr/bin/node /srv/app/server.js")});
+            m.snapshot.listeningPorts[pid] = {3000 + pid % 20'000};
+            m.snapshot.establishedCounts[3000 + pid % 20'000] = pid % 3;
+        }
+    }
+    m.snapshot.takenAt = now();
+    return m;
+}
+
+void apply(benchmark::State &state)
+{
+    QTemporaryDir dir;
+    Store store(dir.path() + QStringLiteral("/Nimbrel.json"));
+    Monitor monitor(store, [] { return SystemSnapshot{}; });
+    Machine m = machine(int(state.range(0)), int(state.range(1)));
+    const PM2Client client(QStringLiteral("/nonexistent/pm2"));
+    for (auto _ : state) {
+        m.snapshot.takenAt += Seconds(60);
+        monitor.apply(m.apps, m.snapshot, client);
+    }
+}
+BENCHMARK(apply)
+    ->Name("Monitor.apply")
+    ->Args({20, 1000})
+    ->Args({100, 5000})
+    ->Unit(benchmark::kMillisecond);
+
+double cpuMilliseconds(int who)
+{
+    rusage usage{};
+    getrusage(who, &usage);
+    return usage.ru_utime.tv_sec * 1e3 + usage.ru_utime.tv_usec / 1e3 +
+           usage.ru_stime.tv_sec * 1e3 + usage.ru_stime.tv_usec / 1e3;
+}
+
+// A private pm2 with five idle servers, for as long as the benchmark runs.
+class RealPm2
+{
+public:
+    RealPm2() : dir_(QStringLiteral("/tmp/nb-bench-XXXXXX"))
+    {
+        qputenv("PM2_HOME", (dir_.path() + QStringLiteral("/pm2")).toUtf8());
+        for (int i = 0; i < 5; ++i)
+            pm2({QStringLiteral("start"), QStringLiteral(NIMBREL_TEST_SERVER),
+                 QStringLiteral("--name"), QStringLiteral("bench-%1").arg(i)});
+        pm2({QStringLiteral("jlist")});
+    }
+    ~RealPm2() { pm2({QStringLiteral("kill")}); }
+    Shell::Result pm2(const QStringList &arguments) const
+    {
+        return Shell::run(path, arguments, QStringLiteral(NIMBREL_PM2_DIR), 60);
+    }
+    const QString path = QStringLiteral(NIMBREL_PM2);
+    QString settings() const { return dir_.path() + QStringLiteral("/Nimbrel.json"); }
+
+private:
+    QTemporaryDir dir_;
+};
+
+void wholeRefresh(benchmark::State &state)
+{
+    const RealPm2 pm2;
+    Store store(pm2.settings());
+    store.setValue(StoreKey::pm2Path, pm2.path);
+    Monitor monitor(store);
+    int applies = 0;
+    QObject::connect(&monitor, &Monitor::lastRefreshChanged, [&] { ++applies; });
+
+    const double selfBefore = cpuMilliseconds(RUSAGE_SELF);
+    const double childrenBefore = cpuMilliseconds(RUSAGE_CHILDREN);
+    for (auto _ : state) {
+        const int target = applies + 1;
+        monitor.refresh();
+        while (applies < target)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    const double self = cpuMilliseconds(RUSAGE_SELF) - selfBefore;
+    const double children = cpuMilliseconds(RUSAGE_CHILDREN) - childrenBefore;
+    state.counters["own_cpu_ms"] = benchmark::Counter(self, benchmark::Counter::kAvgIterations);
+    state.counters["commands_cpu_ms"] =
+        benchmark::Counter(children, benchmark::Counter::kAvgIterations);
+    state.counters["own_share_%"] = 100 * self / (self + children);
+}
+BENCHMARK(wholeRefresh)
+    ->Name("Monitor.refresh, real pm2 and tools")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(20);
+
+// The same commands alone, from a shell: what a refresh cannot do without.
+void commandsAlone(benchmark::State &state)
+{
+    const RealPm2 pm2;
+    const SystemProbe::Tools tools = SystemProbe::locateTools();
+    const QString script =
+        QStringLiteral("%1 jlist >/dev/null; %2 -Ao pid,ppid,rss,time,args >/dev/null; "
+                       "%3 -nP -iTCP -sTCP:LISTEN >/dev/null; %4 -ant >/dev/null")
+            .arg(pm2.path, tools.ps, tools.lsof, tools.netstat);
+    const double childrenBefore = cpuMilliseconds(RUSAGE_CHILDREN);
+    for (auto _ : state)
+        Shell::run(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), script},
+                   QStringLiteral(NIMBREL_PM2_DIR), 60);
+    const double children = cpuMilliseconds(RUSAGE_CHILDREN) - childrenBefore;
+    state.counters["commands_cpu_ms"] =
+        benchmark::Counter(children, benchmark::Counter::kAvgIterations);
+}
+BENCHMARK(commandsAlone)
+    ->Name("pm2 jlist; ps; lsof; netstat from sh")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(20);
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication application(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
