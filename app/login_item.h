@@ -7,12 +7,23 @@
 
 namespace nimbrel {
 
-class LoginItem
+// Starting at login as the settings window and the command line see it.
+class LoginService
 {
 public:
     // Numbered as the status texts expect them.
     enum class Status { notRegistered = 0, enabled = 1, requiresApproval = 2, notFound = 3 };
 
+    virtual ~LoginService() = default;
+    virtual Status status() const = 0;
+    // Both return the system's error text on failure.
+    virtual std::optional<QString> registerItem() const = 0;
+    virtual std::optional<QString> unregisterItem() const = 0;
+};
+
+class LoginItem : public LoginService
+{
+public:
     // The entry at `entryPath` starts `executable` at login.
     LoginItem(QString entryPath, QString executable);
     // $XDG_CONFIG_HOME/autostart/nimbrel.desktop starting the running executable.
@@ -22,10 +33,9 @@ public:
 
     // Not registered: no entry. Requires approval: the desktop's startup settings turned the
     // entry off. Not found: its program is missing or not executable. Else enabled.
-    Status status() const;
-    // Both return the system's error text on failure.
-    std::optional<QString> registerItem() const;
-    std::optional<QString> unregisterItem() const;
+    Status status() const override;
+    std::optional<QString> registerItem() const override;
+    std::optional<QString> unregisterItem() const override;
 
 private:
     QString entryPath_;

@@ -4,11 +4,52 @@
 #include "app/launch_mode.h"
 #include "app/monitor.h"
 #include "app/store.h"
+#include "app/ui/export_modes.h"
+#include "app/ui/style.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QStringList>
 
+#include <memory>
+
 using namespace nimbrel;
+
+namespace {
+
+// Without a display the drawing modes and the headless tray use Qt's offscreen platform.
+void chooseOffscreenWithoutDisplay()
+{
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+}
+
+// The command-line modes write their own lines to standard output and nothing anywhere else;
+// Qt's notes about the session (no runtime folder, an offscreen platform) would be noise there.
+void keepQtQuiet()
+{
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
+}
+
+void nameApplication()
+{
+    QCoreApplication::setOrganizationName(QStringLiteral("Nimbrel"));
+    QCoreApplication::setApplicationName(QStringLiteral("Nimbrel"));
+}
+
+int runCommandLine(int argc, char *argv[], const LaunchMode &mode)
+{
+    keepQtQuiet();
+    QCoreApplication application(argc, argv);
+    nameApplication();
+    AppDelegate delegate(Store::shared(), LoginItem::forThisProgram(), printLine);
+    if (mode.kind == LaunchMode::Kind::control)
+        return delegate.runControl(mode.controlAction, mode.controlName);
+    return delegate.runLogin(mode.loginAction);
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -16,26 +57,33 @@ int main(int argc, char *argv[])
     for (int i = 0; i < argc; ++i)
         arguments.append(QString::fromLocal8Bit(argv[i]));
     const LaunchMode mode = chooseMode(arguments);
+    if (mode.kind == LaunchMode::Kind::control || mode.kind == LaunchMode::Kind::login)
+        return runCommandLine(argc, argv, mode);
 
-    QCoreApplication application(argc, argv);
-    QCoreApplication::setOrganizationName(QStringLiteral("Nimbrel"));
-    QCoreApplication::setApplicationName(QStringLiteral("Nimbrel"));
-    AppDelegate delegate(Store::shared(), LoginItem::forThisProgram(), printLine);
+    chooseOffscreenWithoutDisplay();
+    if (mode.kind != LaunchMode::Kind::menuBar)
+        keepQtQuiet();
+    QApplication application(argc, argv);
+    nameApplication();
+    QApplication::setQuitOnLastWindowClosed(false);
+    Store &store = Store::shared();
+    Monitor monitor(store);
 
     switch (mode.kind) {
-    case LaunchMode::Kind::control:
-        return delegate.runControl(mode.controlAction, mode.controlName);
-    case LaunchMode::Kind::login:
-        return delegate.runLogin(mode.loginAction);
-    case LaunchMode::Kind::measure:
-    case LaunchMode::Kind::screenshot:
-        return 1; // these modes draw the panel, which this build does not have yet
-    case LaunchMode::Kind::menuBar:
+    case LaunchMode::Kind::screenshot: {
+        const ui::ScreenshotOptions options = ui::screenshotOptions(arguments, mode.screenshotPath);
+        ui::applyAppearance(application, options.dark);
+        ui::writeScreenshot(monitor, store, options);
         break;
     }
-    // Until the tray arrives, the menu-bar mode is the monitor alone: it refreshes every minute
-    // and stops forgotten servers, also on a machine without a display.
-    Monitor monitor(Store::shared());
-    monitor.start();
-    return QCoreApplication::exec();
+    case LaunchMode::Kind::measure:
+        ui::measure(monitor, store);
+        break;
+    default:
+        // Until the tray arrives, the menu-bar mode is the monitor alone: it refreshes every
+        // minute and stops forgotten servers, also on a machine without a display.
+        monitor.start();
+        break;
+    }
+    return QApplication::exec();
 }

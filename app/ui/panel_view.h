@@ -1,0 +1,131 @@
+// The whole panel: header, search, the list of servers, the automatic-stop line, the footer and
+// the grabber that sets the list's height.
+#pragma once
+
+#include "app/server_row.h"
+
+#include <QHash>
+#include <QSet>
+#include <QWidget>
+
+#include <functional>
+#include <optional>
+
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QScrollArea;
+class QVBoxLayout;
+
+namespace nimbrel {
+
+class Monitor;
+class Store;
+
+namespace ui {
+
+class Divider;
+class Grabber;
+class ProcessBreakdownView;
+class SegmentedControl;
+class ServerRowView;
+class SymbolButton;
+
+class PanelView : public QWidget
+{
+    Q_OBJECT
+
+public:
+    struct Options
+    {
+        std::function<void()> onSettings = [] {};
+        std::function<void()> onQuit = [] {};
+        // The picture layout: no scroll area, and the first row of several processes open.
+        bool flattened = false;
+        std::function<void()> onResize = [] {};
+        // Typed into the search field when the panel is first shown.
+        std::optional<QString> initialQuery;
+        // The height of the screen's available area; nothing when there is no real screen.
+        std::function<std::optional<double>()> screenHeight = availableScreenHeight;
+    };
+
+    static constexpr int panelWidth = 560;
+
+    PanelView(Monitor &monitor, Store &store, Options options, QWidget *parent = nullptr);
+    ~PanelView() override;
+
+    // Opens or closes the breakdown of an app.
+    void toggle(const QString &name);
+    const QSet<QString> &expanded() const { return expanded_; }
+    QString query() const;
+    void setQuery(const QString &query);
+
+    double listHeight() const;
+    double scrollHeight() const;
+
+    // The host tells when the panel comes on screen (the search gets the keyboard) and when it
+    // goes away (the search is emptied, so every opening starts unfiltered).
+    void panelShown();
+    void panelHidden();
+
+    static std::optional<double> availableScreenHeight();
+
+protected:
+    void showEvent(QShowEvent *event) override;
+    void paintEvent(QPaintEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    friend class Grabber;
+    struct Entry
+    {
+        ServerRowView *row = nullptr;
+        ProcessBreakdownView *breakdown = nullptr;
+        Divider *divider = nullptr;
+    };
+
+    QWidget *makeHeader();
+    QWidget *makeSearch();
+    QWidget *makeMissingMessage();
+    QWidget *makeAutoStopLine();
+    QWidget *makeFooter();
+
+    // Coalesces the monitor's signals of one apply into one update.
+    void scheduleUpdate();
+    void update();
+    void updateList(const QList<ServerRow> &visible);
+    Entry &entryFor(const QString &key);
+    void dragChanged(double translation);
+    void dragEnded();
+
+    Monitor &monitor_;
+    Store &store_;
+    Options options_;
+    QSet<QString> expanded_;
+    double setHeight_ = 0;
+    std::optional<double> dragStartHeight_;
+    bool updatePending_ = false;
+    bool shownOnce_ = false;
+
+    QLabel *counts_ = nullptr;
+    SegmentedControl *sort_ = nullptr;
+    QWidget *search_ = nullptr;
+    QLineEdit *searchField_ = nullptr;
+    SymbolButton *clearButton_ = nullptr;
+    QWidget *missing_ = nullptr;
+    QScrollArea *scroll_ = nullptr;
+    QWidget *list_ = nullptr;
+    QVBoxLayout *listLayout_ = nullptr;
+    QLabel *noMatch_ = nullptr;
+    QWidget *autoStopDivider_ = nullptr;
+    QWidget *autoStop_ = nullptr;
+    QLabel *autoStopText_ = nullptr;
+    QPushButton *stopAll_ = nullptr;
+    Grabber *grabber_ = nullptr;
+
+    QHash<QString, Entry> entries_;
+    QStringList shownOrder_;
+};
+
+} // namespace ui
+} // namespace nimbrel

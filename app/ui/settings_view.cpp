@@ -1,0 +1,257 @@
+#include "app/ui/settings_view.h"
+
+#include "app/login_item.h"
+#include "app/monitor.h"
+#include "app/shell.h"
+#include "app/store.h"
+#include "app/ui/widgets.h"
+
+#include <QDir>
+#include <QFileDialog>
+#include <QFontDatabase>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace nimbrel::ui {
+
+namespace {
+
+constexpr double fewestHours = 1;
+constexpr double mostHours = 168;
+
+// The rounded ground of a group, in the palette's control background.
+class GroupGround : public QWidget
+{
+public:
+    using QWidget::QWidget;
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(palette().color(QPalette::Base));
+        painter.drawRoundedRect(QRectF(rect()), 10, 10);
+    }
+};
+
+QLabel *rowLabel(const QString &text, QWidget *parent)
+{
+    auto *label = new QLabel(text, parent);
+    label->setFont(fontOf(13));
+    return label;
+}
+
+QToolButton *arrowButton(Qt::ArrowType arrow, const char *name, QWidget *parent)
+{
+    auto *button = new QToolButton(parent);
+    button->setArrowType(arrow);
+    button->setObjectName(QLatin1String(name));
+    button->setFixedSize(18, 12);
+    button->setAutoRepeat(true);
+    return button;
+}
+
+} // namespace
+
+SettingsView::SettingsView(Monitor &monitor, Store &store, LoginService &login,
+                           FileChooser chooseFile, QWidget *parent)
+    : QWidget(parent), monitor_(monitor), store_(store), login_(login),
+      chooseFile_(std::move(chooseFile))
+{
+    setObjectName(QStringLiteral("settings"));
+    idleHours_ = std::max(store_.doubleValue(StoreKey::idleLimitHours), fewestHours);
+
+    auto *autoStop = new ToggleSwitch(this);
+    autoStop->setObjectName(QStringLiteral("autoStop"));
+    autoStop->setChecked(store_.boolValue(StoreKey::autoStopEnabled));
+    connect(autoStop, &ToggleSwitch::toggled, this,
+            [this](bool on) { store_.setValue(StoreKey::autoStopEnabled, on); });
+
+    loginSwitch_ = new ToggleSwitch(this);
+    loginSwitch_->setObjectName(QStringLiteral("openAtLogin"));
+    loginSwitch_->setChecked(login_.status() == LoginService::Status::enabled);
+    connect(loginSwitch_, &ToggleSwitch::toggled, this, &SettingsView::loginToggled);
+
+    pathField_ = new QLineEdit(this);
+    pathField_->setObjectName(QStringLiteral("pm2Path"));
+    QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    mono.setPixelSize(12);
+    pathField_->setFont(mono);
+    pathField_->setText(
+        store_.text(StoreKey::pm2Path).value_or(Shell::locatePM2().value_or(QString())));
+    connect(pathField_, &QLineEdit::returnPressed, this, &SettingsView::commitPath);
+    auto *choose = new QPushButton(QStringLiteral("選ぶ"), this);
+    choose->setObjectName(QStringLiteral("choosePM2"));
+    connect(choose, &QPushButton::clicked, this, &SettingsView::choosePM2);
+
+    auto *autoStopDivider = new Divider(0, this);
+    loginNote_ = note({});
+    loginNote_->setObjectName(QStringLiteral("loginError"));
+    loginNote_->hide();
+
+    // 22 pixels between the parts; a note sits close (6 pixels) under the group it explains.
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(20, 20, 20, 20);
+    layout->setSpacing(0);
+    layout->addWidget(
+        group(QStringLiteral("自動で止める"),
+              {row({rowLabel(QStringLiteral("放置された開発サーバーを止める"), this), autoStop}),
+               autoStopDivider,
+               row({rowLabel(QStringLiteral("止めるまでの時間"), this), makeStepper()})}));
+    layout->addSpacing(6);
+    layout->addWidget(note(QStringLiteral(
+        "ブラウザのタブを開いたままでも、実際に処理が動いていなければ放置とみなします。"
+        "ピンを付けたものは対象から外れます。")));
+    layout->addSpacing(22);
+    layout->addWidget(
+        group(QStringLiteral("起動"),
+              {row({rowLabel(QStringLiteral("ログイン時に起動する"), this), loginSwitch_})}));
+    layout->addSpacing(6);
+    layout->addWidget(loginNote_);
+    layout->addSpacing(16);
+    layout->addWidget(group(QStringLiteral("pm2 の場所"), {row({pathField_, choose})}));
+    layout->addSpacing(6);
+    layout->addWidget(
+        note(QStringLiteral("nvm を使っていると pm2 "
+                            "の場所が変わります。自動で見つからないときだけ指定してください。")));
+    layout->addStretch(1);
+}
+
+QWidget *SettingsView::group(const QString &title, const QList<QWidget *> &rows)
+{
+    auto *box = new QWidget(this);
+    auto *layout = new QVBoxLayout(box);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(6);
+    auto *heading = new QLabel(title, box);
+    heading->setFont(fontOf(12, QFont::DemiBold));
+    setTone(heading, Tone::secondary);
+    layout->addWidget(heading);
+    auto *ground = new GroupGround(box);
+    auto *content = new QVBoxLayout(ground);
+    content->setContentsMargins(0, 0, 0, 0);
+    content->setSpacing(0);
+    for (QWidget *child : rows) {
+        child->setParent(ground);
+        content->addWidget(child);
+    }
+    layout->addWidget(ground);
+    return box;
+}
+
+QWidget *SettingsView::row(const QList<QWidget *> &content)
+{
+    auto *line = new QWidget(this);
+    auto *layout = new QHBoxLayout(line);
+    layout->setContentsMargins(16, 12, 16, 12);
+    layout->setSpacing(12);
+    for (QWidget *child : content) {
+        child->setParent(line);
+        // A label and its control stand apart; a text field takes the room there is.
+        if (qobject_cast<QLineEdit *>(child)) {
+            layout->addWidget(child, 1);
+        } else {
+            layout->addWidget(child);
+            if (child == content.front())
+                layout->addStretch(1);
+        }
+    }
+    return line;
+}
+
+QLabel *SettingsView::note(const QString &text)
+{
+    auto *label = new QLabel(this);
+    label->setFont(fontOf(12));
+    label->setWordWrap(true);
+    label->setTextFormat(Qt::PlainText);
+    label->setText(text);
+    setTone(label, Tone::secondary);
+    return label;
+}
+
+QWidget *SettingsView::makeStepper()
+{
+    auto *stepper = new QWidget(this);
+    auto *layout = new QHBoxLayout(stepper);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(6);
+    hoursLabel_ = new QLabel(stepper);
+    hoursLabel_->setObjectName(QStringLiteral("hours"));
+    hoursLabel_->setFont(digitsFontOf(13));
+    auto *arrows = new QVBoxLayout;
+    arrows->setSpacing(0);
+    auto *up = arrowButton(Qt::UpArrow, "hoursUp", stepper);
+    auto *down = arrowButton(Qt::DownArrow, "hoursDown", stepper);
+    arrows->addWidget(up);
+    arrows->addWidget(down);
+    layout->addWidget(hoursLabel_);
+    layout->addLayout(arrows);
+    // One hour a step; a fractional setting keeps its fraction (2.5 goes to 3.5).
+    connect(up, &QToolButton::clicked, this,
+            [this] { setIdleHours(std::min(idleHours_ + 1, mostHours)); });
+    connect(down, &QToolButton::clicked, this,
+            [this] { setIdleHours(std::max(idleHours_ - 1, fewestHours)); });
+    hoursLabel_->setText(QString::number(qint64(idleHours_)) + QStringLiteral(" 時間"));
+    return stepper;
+}
+
+void SettingsView::setIdleHours(double hours)
+{
+    if (hours == idleHours_)
+        return;
+    idleHours_ = hours;
+    hoursLabel_->setText(QString::number(qint64(hours)) + QStringLiteral(" 時間"));
+    store_.setValue(StoreKey::idleLimitHours, hours);
+}
+
+void SettingsView::loginToggled(bool on)
+{
+    const std::optional<QString> error = on ? login_.registerItem() : login_.unregisterItem();
+    if (!error) {
+        store_.setValue(StoreKey::openAtLogin, on);
+        loginError_.clear();
+    } else {
+        loginError_ = *error;
+        // Show the real state; the write-back must not register or unregister again.
+        const QSignalBlocker blocker(loginSwitch_);
+        loginSwitch_->setChecked(login_.status() == LoginService::Status::enabled);
+    }
+    if (login_.status() == LoginService::Status::requiresApproval)
+        loginError_ =
+            QStringLiteral("システム設定 > 一般 > ログイン項目 で Nimbrel を有効にしてください。");
+    loginNote_->setText(loginError_);
+    loginNote_->setVisible(!loginError_.isEmpty());
+}
+
+void SettingsView::commitPath()
+{
+    // Stored as typed: a path that is not pm2 shows up in the panel, not here.
+    if (pathField_->text().isEmpty())
+        store_.remove(StoreKey::pm2Path);
+    else
+        store_.setValue(StoreKey::pm2Path, pathField_->text());
+}
+
+void SettingsView::choosePM2()
+{
+    const QString chosen = chooseFile_(QDir::homePath() + QStringLiteral("/.nvm/versions/node"));
+    if (chosen.isEmpty())
+        return;
+    pathField_->setText(chosen);
+    store_.setValue(StoreKey::pm2Path, chosen);
+    monitor_.refresh();
+}
+
+QString SettingsView::chooseWithDialog(const QString &startFolder)
+{
+    return QFileDialog::getOpenFileName(nullptr, QString(), startFolder);
+}
+
+} // namespace nimbrel::ui

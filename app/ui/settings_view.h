@@ -1,0 +1,64 @@
+// The settings: the automatic stop and its hours, starting at login, and where pm2 is.
+#pragma once
+
+#include <QString>
+#include <QWidget>
+
+#include <functional>
+
+class QLabel;
+class QLineEdit;
+
+namespace nimbrel {
+
+class LoginService;
+class Monitor;
+class Store;
+
+namespace ui {
+
+class ToggleSwitch;
+
+class SettingsView : public QWidget
+{
+    Q_OBJECT
+
+public:
+    // Asks the user for a file, starting in a folder; an empty text when cancelled.
+    using FileChooser = std::function<QString(const QString &startFolder)>;
+
+    SettingsView(Monitor &monitor, Store &store, LoginService &login,
+                 FileChooser chooseFile = chooseWithDialog, QWidget *parent = nullptr);
+
+    const QString &loginError() const { return loginError_; }
+    double idleHours() const { return idleHours_; }
+
+    static QString chooseWithDialog(const QString &startFolder);
+
+private:
+    QWidget *group(const QString &title, const QList<QWidget *> &rows);
+    QWidget *row(const QList<QWidget *> &content);
+    QLabel *note(const QString &text);
+    QWidget *makeStepper();
+
+    void setIdleHours(double hours);
+    void loginToggled(bool on);
+    void choosePM2();
+    void commitPath();
+
+    Monitor &monitor_;
+    Store &store_;
+    LoginService &login_;
+    FileChooser chooseFile_;
+
+    double idleHours_ = 24;
+    QString loginError_;
+
+    QLabel *hoursLabel_ = nullptr;
+    ToggleSwitch *loginSwitch_ = nullptr;
+    QLabel *loginNote_ = nullptr;
+    QLineEdit *pathField_ = nullptr;
+};
+
+} // namespace ui
+} // namespace nimbrel

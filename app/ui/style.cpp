@@ -1,0 +1,159 @@
+#include "app/ui/style.h"
+
+#include <QApplication>
+#include <QFontDatabase>
+#include <QPainter>
+#include <QStyleFactory>
+#include <QSvgRenderer>
+#include <QWidget>
+
+namespace nimbrel::ui {
+
+QColor toneColor(const QPalette &palette, Tone tone)
+{
+    switch (tone) {
+    case Tone::primary:
+        return palette.color(QPalette::WindowText);
+    case Tone::secondary:
+        return textColorAt(palette, 0.55);
+    case Tone::tertiary:
+        return textColorAt(palette, 0.35);
+    }
+    return palette.color(QPalette::WindowText);
+}
+
+QColor textColorAt(const QPalette &palette, double opacity)
+{
+    QColor color = palette.color(QPalette::WindowText);
+    color.setAlphaF(float(opacity));
+    return color;
+}
+
+QColor runningGreen()
+{
+    return QColor(0x34, 0xB8, 0x57);
+}
+
+QColor pinOrange()
+{
+    return QColor(0xF0, 0x8C, 0x1A);
+}
+
+QFont fontOf(int size, QFont::Weight weight)
+{
+    QFont font = QApplication::font();
+    font.setPixelSize(size);
+    font.setWeight(weight);
+    return font;
+}
+
+QFont digitsFontOf(int size, QFont::Weight weight)
+{
+    // The interface fonts of Linux desktops draw their digits at one width already; what must
+    // not happen is a fallback to a proportional face for the digits alone.
+    QFont font = fontOf(size, weight);
+    font.setStyleHint(QFont::SansSerif, QFont::PreferMatch);
+    return font;
+}
+
+QPixmap symbol(const QString &name, int size, const QColor &color, qreal devicePixelRatio)
+{
+    const int pixels = qMax(1, qRound(size * devicePixelRatio));
+    QImage image(pixels, pixels, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    {
+        QPainter painter(&image);
+        QSvgRenderer(QStringLiteral(":/icons/%1.svg").arg(name)).render(&painter);
+        // The drawings are black shapes: keep their coverage, take our colour.
+        painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
+        painter.fillRect(image.rect(), color);
+    }
+    QPixmap pixmap = QPixmap::fromImage(image);
+    pixmap.setDevicePixelRatio(devicePixelRatio);
+    return pixmap;
+}
+
+QIcon symbolIcon(const QString &name, int size, const QColor &color)
+{
+    QIcon icon;
+    for (const qreal ratio : {1.0, 2.0})
+        icon.addPixmap(symbol(name, size, color, ratio));
+    return icon;
+}
+
+void setTone(QWidget *widget, Tone tone)
+{
+    setTextColor(widget, toneColor(QApplication::palette(widget), tone));
+}
+
+void setTextColor(QWidget *widget, const QColor &color)
+{
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::WindowText, color);
+    palette.setColor(QPalette::Text, color);
+    palette.setColor(QPalette::ButtonText, color);
+    widget->setPalette(palette);
+}
+
+namespace {
+
+QPalette darkPalette()
+{
+    QPalette p;
+    const QColor window(0x26, 0x26, 0x28);
+    const QColor base(0x1E, 0x1E, 0x20);
+    const QColor text(0xEC, 0xEC, 0xEE);
+    p.setColor(QPalette::Window, window);
+    p.setColor(QPalette::WindowText, text);
+    p.setColor(QPalette::Base, base);
+    p.setColor(QPalette::AlternateBase, window);
+    p.setColor(QPalette::Text, text);
+    p.setColor(QPalette::Button, QColor(0x3A, 0x3A, 0x3D));
+    p.setColor(QPalette::ButtonText, text);
+    p.setColor(QPalette::ToolTipBase, QColor(0x3A, 0x3A, 0x3D));
+    p.setColor(QPalette::ToolTipText, text);
+    p.setColor(QPalette::PlaceholderText, QColor(0x8E, 0x8E, 0x93));
+    p.setColor(QPalette::Highlight, QColor(0x0A, 0x84, 0xFF));
+    p.setColor(QPalette::HighlightedText, Qt::white);
+    p.setColor(QPalette::Light, QColor(0x48, 0x48, 0x4A));
+    p.setColor(QPalette::Midlight, QColor(0x3A, 0x3A, 0x3C));
+    p.setColor(QPalette::Mid, QColor(0x2C, 0x2C, 0x2E));
+    p.setColor(QPalette::Dark, QColor(0x18, 0x18, 0x1A));
+    p.setColor(QPalette::Shadow, Qt::black);
+    for (const auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+        p.setColor(QPalette::Disabled, role, QColor(0x6E, 0x6E, 0x73));
+    return p;
+}
+
+QPalette lightPalette()
+{
+    QPalette p;
+    const QColor text(0x1D, 0x1D, 0x1F);
+    p.setColor(QPalette::Window, QColor(0xF4, 0xF4, 0xF5));
+    p.setColor(QPalette::WindowText, text);
+    p.setColor(QPalette::Base, Qt::white);
+    p.setColor(QPalette::AlternateBase, QColor(0xF4, 0xF4, 0xF5));
+    p.setColor(QPalette::Text, text);
+    p.setColor(QPalette::Button, QColor(0xFB, 0xFB, 0xFC));
+    p.setColor(QPalette::ButtonText, text);
+    p.setColor(QPalette::ToolTipBase, Qt::white);
+    p.setColor(QPalette::ToolTipText, text);
+    p.setColor(QPalette::PlaceholderText, QColor(0x8E, 0x8E, 0x93));
+    p.setColor(QPalette::Highlight, QColor(0x0A, 0x64, 0xD8));
+    p.setColor(QPalette::HighlightedText, Qt::white);
+    for (const auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+        p.setColor(QPalette::Disabled, role, QColor(0xA8, 0xA8, 0xAD));
+    return p;
+}
+
+} // namespace
+
+void applyAppearance(QApplication &application, std::optional<bool> dark)
+{
+    if (!dark)
+        return;
+    application.setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+    application.setPalette(*dark ? darkPalette() : lightPalette());
+}
+
+} // namespace nimbrel::ui

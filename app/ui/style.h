@@ -1,0 +1,46 @@
+// The panel's look in one place: text styles from the palette, fonts by their design sizes,
+// tinted icons, and the light and dark appearances.
+#pragma once
+
+#include <QColor>
+#include <QFont>
+#include <QIcon>
+#include <QPalette>
+#include <QPixmap>
+#include <QString>
+
+#include <optional>
+
+class QApplication;
+class QWidget;
+
+namespace nimbrel::ui {
+
+enum class Tone { primary, secondary, tertiary };
+
+// The palette's text colour, and at reduced strength for secondary and tertiary text.
+QColor toneColor(const QPalette &palette, Tone tone);
+// The same colour at `opacity`, for fills and capsules.
+QColor textColorAt(const QPalette &palette, double opacity);
+// Status and pin colours that read on light and dark backgrounds.
+QColor runningGreen();
+QColor pinOrange();
+
+// The application font at a design size. Sizes are the logical pixels the layout is measured
+// in (a row is 50 pixels high because its texts are 13 and 11 pixels), not typographic points.
+QFont fontOf(int size, QFont::Weight weight = QFont::Normal);
+// The same with digits of equal width, for columns of numbers.
+QFont digitsFontOf(int size, QFont::Weight weight = QFont::Normal);
+
+// One of our symbols (":/icons/NAME.svg") drawn at `size` logical pixels in `color`.
+QPixmap symbol(const QString &name, int size, const QColor &color, qreal devicePixelRatio = 1.0);
+QIcon symbolIcon(const QString &name, int size, const QColor &color);
+
+// Sets a label's text colour through its palette.
+void setTone(QWidget *widget, Tone tone);
+void setTextColor(QWidget *widget, const QColor &color);
+
+// Fusion with a dark or a light palette; nothing: the desktop's own look stays.
+void applyAppearance(QApplication &application, std::optional<bool> dark);
+
+} // namespace nimbrel::ui
