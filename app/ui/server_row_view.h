@@ -64,6 +64,8 @@ private:
 
 class ProcessBreakdownView : public QWidget
 {
+    Q_OBJECT
+
 public:
     explicit ProcessBreakdownView(QWidget *parent = nullptr);
     void setProcesses(const QList<ProcessRow> &processes);
