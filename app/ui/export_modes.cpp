@@ -50,7 +50,7 @@ ScreenshotOptions screenshotOptions(const QStringList &arguments, const QString 
 void writeScreenshot(Monitor &monitor, Store &store, const ScreenshotOptions &options)
 {
     monitor.refresh();
-    QTimer::singleShot(captureDelayMs, &monitor, [&monitor, &store, options] {
+    QTimer::singleShot(captureDelayMs, Qt::PreciseTimer, &monitor, [&monitor, &store, options] {
         PanelView::Options panelOptions;
         panelOptions.flattened = options.flattened;
         panelOptions.initialQuery = options.query;
@@ -67,7 +67,7 @@ void measure(Monitor &monitor, Store &store)
 {
     auto *panel = new PanelView(monitor, store, {});
     monitor.refresh();
-    QTimer::singleShot(captureDelayMs, &monitor, [panel] {
+    QTimer::singleShot(captureDelayMs, Qt::PreciseTimer, &monitor, [panel] {
         layOut(*panel);
         const QSize size = panel->size();
         const double screen = PanelView::availableScreenHeight().value_or(0);

@@ -287,6 +287,7 @@ QWidget *PanelView::makeFooter()
         b->setFont(fontOf(12));
         b->setObjectName(QLatin1String(name));
         b->setFocusPolicy(Qt::NoFocus);
+        b->setMinimumWidth(b->sizeHint().width() + 12); // room around the text in every style
         return b;
     };
     stopAll_ = button(QStringLiteral("ピン以外をすべて止める"), "stopAll");

@@ -6,6 +6,7 @@
 #include "ui/ui_fixture.h"
 
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -142,4 +143,18 @@ TEST_F(SettingsTest, theLoginSwitchRegistersAndShowsWhatWentWrong)
     EXPECT_EQ(store.openAtLoginChoice(), true);
     EXPECT_EQ(view->loginError(),
               "システム設定 > 一般 > ログイン項目 で Nimbrel を有効にしてください。");
+}
+
+TEST_F(SettingsTest, fitsItsWindowWithTheLoginNoteShown)
+{
+    login.failure = QStringLiteral("Not a directory");
+    makeView();
+    child<ToggleSwitch>(*view, "openAtLogin")->click();
+    view->resize(520, 460);
+    view->show();
+    QCoreApplication::processEvents();
+    EXPECT_LE(view->layout()->totalHeightForWidth(520), 460);
+    EXPECT_LE(view->minimumSizeHint().width(), 520);
+    if (const QString folder = qEnvironmentVariable("NIMBREL_TEST_PICTURES"); !folder.isEmpty())
+        view->grab().save(folder + "/settings.png");
 }
