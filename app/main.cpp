@@ -5,6 +5,7 @@
 #include "app/monitor.h"
 #include "app/store.h"
 #include "app/ui/export_modes.h"
+#include "app/ui/menu_bar.h"
 #include "app/ui/style.h"
 
 #include <QApplication>
@@ -80,10 +81,16 @@ int main(int argc, char *argv[])
         ui::measure(monitor, store);
         break;
     default:
-        // Until the tray arrives, the menu-bar mode is the monitor alone: it refreshes every
-        // minute and stops forgotten servers, also on a machine without a display.
-        monitor.start();
         break;
     }
+    if (mode.kind != LaunchMode::Kind::menuBar)
+        return QApplication::exec();
+
+    // Without a display (a headless box that runs pm2) no icon can show, but the monitor and
+    // the automatic stop work all the same.
+    LoginItem loginItem = LoginItem::forThisProgram();
+    ui::MenuBar menuBar(monitor, store, loginItem);
+    menuBar.start();
+    AppDelegate(store, loginItem, printLine).ensureLoginItem(writeToSystemLog);
     return QApplication::exec();
 }

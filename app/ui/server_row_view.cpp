@@ -38,7 +38,8 @@ ServerRowView::ServerRowView(Monitor &monitor, QWidget *parent)
       pinButton_(new SymbolButton(buttonSymbolSize, buttonFrame, this)),
       openButton_(new SymbolButton(buttonSymbolSize, buttonFrame, this))
 {
-    setFixedHeight(int(PanelGeometry::rowHeight));
+    // The row and the divider under it make the 50 pixels the list height counts per row.
+    setFixedHeight(int(PanelGeometry::rowHeight) - 1);
     setAttribute(Qt::WA_Hover);
     name_->setFont(fontOf(13, QFont::Medium));
     detail_->setFont(fontOf(11));
