@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds the test configuration (AddressSanitizer, UndefinedBehaviorSanitizer and
-# libstdc++ assertions), runs every test and a short fuzzing round of the parsers. Extra
-# arguments go to ctest (for example -R Store).
+# libstdc++ assertions), runs every test, a short fuzzing round of the parsers and the package
+# check. Extra arguments go to ctest (for example -R Store).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="$root/build/test"
@@ -16,3 +16,6 @@ ctest --test-dir "$build" --output-on-failure --parallel 2 "$@"
 
 # A short fuzzing round of every parser of tool output (longer runs: scripts/fuzz.sh SECONDS).
 "$root/scripts/fuzz.sh" 10
+
+# The Debian package builds, installs and runs.
+"$root/scripts/package.sh" --check
