@@ -1,6 +1,7 @@
 // The panel on the offscreen platform: what it shows, its search, its heights and its grabber.
 #include "app/ui/panel_view.h"
 #include "app/ui/server_row_view.h"
+#include "app/ui/widgets.h"
 #include "core/panel_geometry.h"
 #include "ui/ui_fixture.h"
 
@@ -239,4 +240,14 @@ TEST_F(PanelTest, theAutomaticStopLineNamesTheAppsAndWhen)
     publish({{"api"}, {"web"}}, now() - Seconds(2 * 3600));
     makePanel();
     EXPECT_EQ(child<QLabel>(*panel, "autoStop")->text(), "2時間前に自動で止めました: api、web");
+}
+
+TEST_F(PanelTest, aVeryLongNameIsCutByTheRowNotByThePanel)
+{
+    publish({{QString(300, u'x') + QStringLiteral("-api"), Status::online, 1, {3000}}});
+    makePanel();
+    EXPECT_EQ(panel->sizeHint().expandedTo(panel->minimumSize()).width(), PanelView::panelWidth);
+    EXPECT_EQ(panel->width(), PanelView::panelWidth);
+    auto *name = child<ElidedLabel>(*shownRows().front(), "name");
+    EXPECT_LT(name->width(), name->fontMetrics().horizontalAdvance(name->text()));
 }
