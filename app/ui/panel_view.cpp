@@ -86,23 +86,6 @@ QLabel *textLabel(const QString &text, const QFont &font, QWidget *parent)
     return label;
 }
 
-// The rounded, faintly filled ground of the search field.
-class SearchGround : public QWidget
-{
-public:
-    using QWidget::QWidget;
-
-protected:
-    void paintEvent(QPaintEvent *) override
-    {
-        QPainter painter(this);
-        painter.setRenderHint(QPainter::Antialiasing);
-        painter.setPen(Qt::NoPen);
-        painter.setBrush(textColorAt(palette(), 0.06));
-        painter.drawRoundedRect(QRectF(rect()), 6, 6);
-    }
-};
-
 } // namespace
 
 PanelView::PanelView(Monitor &monitor, Store &store, Options options, QWidget *parent)
@@ -200,7 +183,9 @@ QWidget *PanelView::makeHeader()
 QWidget *PanelView::makeSearch()
 {
     search_ = new QWidget(this);
-    auto *ground = new SearchGround(search_);
+    // The search field's faint rounded ground.
+    auto *ground = new RoundedGround(
+        6, [](const QPalette &p) { return textColorAt(p, 0.06); }, search_);
     auto *outer = new QHBoxLayout(search_);
     outer->setContentsMargins(16, 0, 16, 10);
     outer->addWidget(ground);

@@ -23,23 +23,6 @@ namespace {
 constexpr double fewestHours = 1;
 constexpr double mostHours = 168;
 
-// The rounded ground of a group, in the palette's control background.
-class GroupGround : public QWidget
-{
-public:
-    using QWidget::QWidget;
-
-protected:
-    void paintEvent(QPaintEvent *) override
-    {
-        QPainter painter(this);
-        painter.setRenderHint(QPainter::Antialiasing);
-        painter.setPen(Qt::NoPen);
-        painter.setBrush(palette().color(QPalette::Base));
-        painter.drawRoundedRect(QRectF(rect()), 10, 10);
-    }
-};
-
 QLabel *rowLabel(const QString &text, QWidget *parent)
 {
     auto *label = new QLabel(text, parent);
@@ -133,7 +116,9 @@ QWidget *SettingsView::group(const QString &title, const QList<QWidget *> &rows)
     heading->setFont(fontOf(12, QFont::DemiBold));
     setTone(heading, Tone::secondary);
     layout->addWidget(heading);
-    auto *ground = new GroupGround(box);
+    // A group stands on the palette's control background.
+    auto *ground = new RoundedGround(
+        10, [](const QPalette &p) { return p.color(QPalette::Base); }, box);
     auto *content = new QVBoxLayout(ground);
     content->setContentsMargins(0, 0, 0, 0);
     content->setSpacing(0);

@@ -22,6 +22,20 @@ void Divider::paintEvent(QPaintEvent *)
     painter.fillRect(QRect(left, 0, width() - indent_, 1), textColorAt(palette(), 0.12));
 }
 
+RoundedGround::RoundedGround(double radius, std::function<QColor(const QPalette &)> fill,
+                             QWidget *parent)
+    : QWidget(parent), radius_(radius), fill_(std::move(fill))
+{}
+
+void RoundedGround::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(fill_(palette()));
+    painter.drawRoundedRect(QRectF(rect()), radius_, radius_);
+}
+
 ElidedLabel::ElidedLabel(QWidget *parent) : QWidget(parent)
 {
     setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);

@@ -10,6 +10,8 @@
 #include <QToolButton>
 #include <QWidget>
 
+#include <functional>
+
 class QButtonGroup;
 
 namespace nimbrel::ui {
@@ -25,6 +27,22 @@ protected:
 
 private:
     int indent_;
+};
+
+// A rounded rectangle behind other widgets, in a colour taken from the palette when drawn (so
+// it follows a change of appearance).
+class RoundedGround : public QWidget
+{
+public:
+    RoundedGround(double radius, std::function<QColor(const QPalette &)> fill,
+                  QWidget *parent = nullptr);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    double radius_;
+    std::function<QColor(const QPalette &)> fill_;
 };
 
 // A text on one line that is cut with "…" by the space it gets, never widening its parent.

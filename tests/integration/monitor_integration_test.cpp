@@ -7,29 +7,12 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 using namespace nimbrel;
 using Status = PM2App::Status;
 
 namespace {
-
-int connectTo(int64_t port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(uint16_t(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 class MonitorWithPm2 : public ::testing::Test
 {
@@ -101,12 +84,12 @@ TEST_F(MonitorWithPm2, aNewConnectionIsUseButAHeldOneIsNot)
     EXPECT_GT(rowOf("visited")->memoryBytes, 10'000'000);
 
     // A browser tab kept open: connected before the first refresh, still there at the second.
-    sockets.push_back(connectTo(rowOf("left-open")->ports.front()));
+    sockets.push_back(test::connectToLoopback(rowOf("left-open")->ports.front()));
     refresh();
     EXPECT_EQ(rowOf("left-open")->connections, 1);
     const std::optional<Instant> heldSince = rowOf("left-open")->lastActive;
 
-    sockets.push_back(connectTo(rowOf("visited")->ports.front()));
+    sockets.push_back(test::connectToLoopback(rowOf("visited")->ports.front()));
     refresh();
     EXPECT_EQ(rowOf("visited")->connections, 1);
     EXPECT_EQ(rowOf("visited")->lastActive, monitor->lastRefresh());

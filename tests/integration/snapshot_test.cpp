@@ -7,10 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <csignal>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
@@ -59,20 +56,6 @@ private:
     QString portsFile_;
 };
 
-int connectTo(qint64 port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(uint16_t(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 } // namespace
 
 TEST(SystemSnapshot, seesARealServerTreeItsPortsAndItsConnections)
@@ -83,7 +66,7 @@ TEST(SystemSnapshot, seesARealServerTreeItsPortsAndItsConnections)
 
     std::vector<int> connections;
     for (int i = 0; i < 3; ++i)
-        connections.push_back(connectTo(server.parentPort));
+        connections.push_back(test::connectToLoopback(server.parentPort));
     ASSERT_EQ(std::count(connections.begin(), connections.end(), -1), 0);
     std::this_thread::sleep_for(200ms); // accepted on the server's side
 

@@ -40,6 +40,9 @@ private:
 void writeFile(const QString &path, const QByteArray &contents, bool executable = false);
 QByteArray readFile(const QString &path);
 
+// A TCP connection to 127.0.0.1:port, held open until the descriptor is closed; -1 on failure.
+int connectToLoopback(qint64 port);
+
 } // namespace nimbrel::test
 
 // Readable test failures for Qt texts and for instants.
