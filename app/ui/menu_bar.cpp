@@ -83,6 +83,7 @@ void MenuBar::start()
             self->openSettings();
     };
     options.onQuit = [] { QCoreApplication::exit(0); };
+    options.framed = true;
     options.onResize = [self] {
         if (self)
             self->resizePopover();

@@ -366,7 +366,13 @@ void PanelView::showEvent(QShowEvent *event)
 
 void PanelView::paintEvent(QPaintEvent *)
 {
-    QPainter(this).fillRect(rect(), palette().color(QPalette::Window));
+    QPainter painter(this);
+    painter.fillRect(rect(), palette().color(QPalette::Window));
+    if (options_.framed) {
+        // A frameless popup over a window of the same colour would have no edge at all.
+        painter.setPen(textColorAt(palette(), 0.22));
+        painter.drawRect(rect().adjusted(0, 0, -1, -1));
+    }
 }
 
 bool PanelView::eventFilter(QObject *watched, QEvent *event)

@@ -45,6 +45,8 @@ public:
         std::function<void()> onResize = [] {};
         // Typed into the search field when the panel is first shown.
         std::optional<QString> initialQuery;
+        // A hairline around the panel, for the popup (the picture export has none).
+        bool framed = false;
         // The height of the screen's available area; nothing when there is no real screen.
         std::function<std::optional<double>()> screenHeight = availableScreenHeight;
     };
