@@ -17,6 +17,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <malloc.h>
+
 namespace nimbrel::ui {
 
 namespace {
@@ -89,6 +91,9 @@ void MenuBar::start()
             self->resizePopover();
     };
     panel_ = new PanelView(monitor_, store_, options, popup_);
+    // The app sits in the tray all day: give back the memory a refresh or the popup used.
+    connect(&monitor_, &Monitor::lastRefreshChanged, this,
+            [] { QTimer::singleShot(0, [] { malloc_trim(0); }); });
     layout->addWidget(panel_);
     popup_->installEventFilter(this);
 
@@ -101,6 +106,8 @@ void MenuBar::dockWhenATrayAppears()
         tray_->show();
         return;
     }
+    if (QGuiApplication::platformName() == u"offscreen")
+        return; // no display at all: no tray will ever appear
     // No tray host yet (a session still starting, a panel restarting): the monitor works all
     // the same, and the icon docks as soon as a host appears.
     trayWatch_ = new QTimer(this);
@@ -210,6 +217,7 @@ bool MenuBar::eventFilter(QObject *watched, QEvent *event)
             const bool onIcon = tray_ && tray_->geometry().contains(QCursor::pos());
             popupClosedAt_ = onIcon ? QDateTime::currentMSecsSinceEpoch() : 0;
             panel_->panelHidden();
+            QTimer::singleShot(0, [] { malloc_trim(0); });
         }
     }
     return QObject::eventFilter(watched, event);
