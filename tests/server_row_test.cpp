@@ -113,5 +113,4 @@ TEST(ServerRow, urlCountsAndKeys)
     EXPECT_EQ(totalMemory(rows), (10 + 1 + 7) << 20);
     EXPECT_EQ(runningCount({}), 0);
     EXPECT_EQ(totalMemory({}), 0);
-
 }
