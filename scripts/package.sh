@@ -7,7 +7,12 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="$root/build/package"
 
-"$root/scripts/setup.sh" --test >&2
+# The check runs the installed program against the pinned pm2 of the tests.
+if [[ "${1:-}" == "--check" ]]; then
+    "$root/scripts/setup.sh" --test >&2
+else
+    "$root/scripts/setup.sh" --package >&2
+fi
 if [[ ! -f "$build/CMakeCache.txt" ]]; then
     cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
 fi

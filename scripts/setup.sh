@@ -2,12 +2,15 @@
 # Installs what Nimbrel needs on Debian 12 or Ubuntu 22.04 and later: compilers, CMake, Qt 6, the
 # tools the program reads (lsof, netstat, ps) and a CJK font. With --test also the test and
 # benchmark libraries and the pinned pm2 the integration tests run. Installs only what is
-# missing, asks nothing, and is quick when everything is already there.
+# missing, asks nothing, and is quick when everything is already there. --package adds what
+# building and checking the Debian package takes.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 with_tests=0
-[[ "${1:-}" == "--test" ]] && with_tests=1
+with_packaging=0
+[[ "${1:-}" == "--test" ]] && with_tests=1 && with_packaging=1
+[[ "${1:-}" == "--package" ]] && with_packaging=1
 
 as_root() {
     if [[ $EUID -eq 0 ]]; then
@@ -24,8 +27,10 @@ packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-svg-dev libgl-dev
           fonts-noto-cjk lsof net-tools procps)
 if ((with_tests)); then
     packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev
-               xvfb trayer xdotool x11-utils imagemagick dpkg-dev desktop-file-utils
-               appstream)
+               xvfb trayer xdotool x11-utils imagemagick)
+fi
+if ((with_packaging)); then
+    packages+=(dpkg-dev desktop-file-utils appstream)
 fi
 
 missing=()
