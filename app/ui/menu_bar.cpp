@@ -29,6 +29,11 @@ constexpr int trayWatchMs = 2000;
 // then reaches the icon; within this time that click must not open it again.
 constexpr qint64 reopenGuardMs = 300;
 
+qint64 nowMs()
+{
+    return QDateTime::currentMSecsSinceEpoch();
+}
+
 // Grey reads on light and on dark panels alike, whatever the panel's own theme is.
 const QColor trayColor(0x9A, 0xA0, 0xA6);
 
@@ -68,8 +73,17 @@ void MenuBar::start()
     tray_->setContextMenu(menu_);
     connect(tray_, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason why) {
-                if (why == QSystemTrayIcon::Trigger || why == QSystemTrayIcon::DoubleClick)
+                const qint64 at = nowMs();
+                if (at < ignoreClicksUntil_)
+                    return; // the click whose press already closed or kept the popup
+                if (why == QSystemTrayIcon::Trigger) {
+                    lastTriggerAt_ = at;
                     togglePanel();
+                } else if (why == QSystemTrayIcon::DoubleClick &&
+                           at - lastTriggerAt_ > QApplication::doubleClickInterval()) {
+                    // Some trays deliver only double clicks.
+                    togglePanel();
+                }
             });
     dockWhenATrayAppears();
 
@@ -127,9 +141,13 @@ void MenuBar::togglePanel()
         popup_->close();
         return;
     }
-    if (QDateTime::currentMSecsSinceEpoch() - popupClosedAt_ < reopenGuardMs)
-        return; // this click on the icon is what just closed the popup
     monitor_.refresh();
+    showPopup();
+}
+
+void MenuBar::showPopup()
+{
+    popupOpenedAt_ = nowMs();
     resizePopover();
     popup_->show();
     popup_->activateWindow();
@@ -213,10 +231,15 @@ bool MenuBar::eventFilter(QObject *watched, QEvent *event)
         if (event->type() == QEvent::Show)
             panel_->panelShown();
         else if (event->type() == QEvent::Hide) {
-            // Closed by a press on the icon itself: the click that follows must not reopen it.
-            const bool onIcon = tray_ && tray_->geometry().contains(QCursor::pos());
-            popupClosedAt_ = onIcon ? QDateTime::currentMSecsSinceEpoch() : 0;
             panel_->panelHidden();
+            if (tray_ && tray_->geometry().contains(QCursor::pos())) {
+                // Closed by a press on the icon: the click that follows must not reopen it,
+                // and the second click of a double click leaves the panel open.
+                const qint64 at = nowMs();
+                ignoreClicksUntil_ = at + reopenGuardMs;
+                if (at - popupOpenedAt_ < QApplication::doubleClickInterval())
+                    QTimer::singleShot(0, this, &MenuBar::showPopup);
+            }
             QTimer::singleShot(0, [] { malloc_trim(0); });
         }
     }

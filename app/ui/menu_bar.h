@@ -56,6 +56,7 @@ protected:
 
 private:
     void dockWhenATrayAppears();
+    void showPopup();
     void place();
 
     Monitor &monitor_;
@@ -67,7 +68,9 @@ private:
     PanelView *panel_ = nullptr;
     QPointer<QWidget> settingsWindow_;
     QTimer *trayWatch_ = nullptr;
-    qint64 popupClosedAt_ = 0;
+    qint64 popupOpenedAt_ = 0;
+    qint64 lastTriggerAt_ = 0;
+    qint64 ignoreClicksUntil_ = 0;
 };
 
 } // namespace ui
