@@ -20,42 +20,59 @@ namespace nimbrel {
 
 namespace {
 
-// A damaged file is set aside before anything can overwrite it: the user may want it back.
-void keepDamagedCopy(const QIODevice &device, const QByteArray &contents)
+// A damaged file is set aside before anything can overwrite it: the user may want it back. Every
+// damaged version gets its own copy (Nimbrel.json.damaged, then .damaged.2, ...); one already
+// kept is not kept twice.
+void keepDamagedCopy(const QString &path, const QByteArray &contents)
 {
-    const auto *file = qobject_cast<const QFile *>(&device);
-    if (file == nullptr)
-        return;
-    const QString copyPath = file->fileName() + QStringLiteral(".damaged");
-    QFile existing(copyPath);
-    if (existing.open(QIODevice::ReadOnly) && existing.readAll() == contents)
-        return;
-    QSaveFile copy(copyPath);
-    if (copy.open(QIODevice::WriteOnly) && copy.write(contents) == contents.size())
-        copy.commit();
+    const QString first = path + QStringLiteral(".damaged");
+    for (int number = 1;; ++number) {
+        const QString copyPath = number == 1 ? first : first + u'.' + QString::number(number);
+        QFile existing(copyPath);
+        if (!existing.exists()) {
+            QSaveFile copy(copyPath);
+            if (copy.open(QIODevice::WriteOnly) && copy.write(contents) == contents.size())
+                copy.commit();
+            return;
+        }
+        if (existing.open(QIODevice::ReadOnly) && existing.readAll() == contents)
+            return;
+    }
 }
 
-bool readJson(QIODevice &device, QSettings::SettingsMap &map)
+bool parseSettings(const QByteArray &contents, QVariantMap &map)
 {
-    const QByteArray contents = device.readAll();
     QJsonParseError error{};
     const QJsonDocument document = QJsonDocument::fromJson(contents, &error);
-    if (error.error != QJsonParseError::NoError || !document.isObject()) {
-        keepDamagedCopy(device, contents);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
         return false;
-    }
     const QJsonObject object = document.object();
     for (auto it = object.begin(); it != object.end(); ++it)
         map.insert(it.key(), it.value().toVariant());
     return true;
 }
 
-bool writeJson(QIODevice &device, const QSettings::SettingsMap &map)
+QByteArray serialised(const QVariantMap &map)
 {
     QJsonObject object;
     for (auto it = map.begin(); it != map.end(); ++it)
         object.insert(it.key(), QJsonValue::fromVariant(it.value()));
-    const QByteArray contents = QJsonDocument(object).toJson(QJsonDocument::Indented);
+    return QJsonDocument(object).toJson(QJsonDocument::Indented);
+}
+
+bool readJson(QIODevice &device, QSettings::SettingsMap &map)
+{
+    const QByteArray contents = device.readAll();
+    if (parseSettings(contents, map))
+        return true;
+    if (const auto *file = qobject_cast<const QFile *>(&device))
+        keepDamagedCopy(file->fileName(), contents);
+    return false;
+}
+
+bool writeJson(QIODevice &device, const QSettings::SettingsMap &map)
+{
+    const QByteArray contents = serialised(map);
     return device.write(contents) == contents.size();
 }
 
@@ -66,17 +83,21 @@ QSettings::Format jsonFormat()
     return format;
 }
 
-// Serialises read-change-write steps across processes. QSettings merges single keys on its own,
-// but not a change computed from a value another process may be rewriting at the same moment.
+// Serialises the writers of all processes, and keeps a reader from pairing the content it read
+// with the stamp of a file another process renamed into place a moment later (QSettings would
+// then trust that stale content until the next change).
 class DirectoryLock
 {
 public:
-    explicit DirectoryLock(const QString &directory)
+    enum Mode { shared = LOCK_SH, exclusive = LOCK_EX };
+
+    DirectoryLock(const QString &directory, Mode mode)
     {
-        QDir().mkpath(directory);
+        if (mode == exclusive)
+            QDir().mkpath(directory);
         fd_ = ::open(QFile::encodeName(directory).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd_ >= 0) {
-            while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+            while (::flock(fd_, mode) != 0 && errno == EINTR) {
             }
         }
     }
@@ -206,18 +227,20 @@ Store::Store(QString filePath)
 
 QVariant Store::stored(QStringView key)
 {
+    DirectoryLock lock(QFileInfo(path_).absolutePath(), DirectoryLock::shared);
     settings_.sync(); // pick up what another process wrote
     return settings_.value(key);
 }
 
 std::optional<bool> Store::boolean(QStringView key)
 {
-    return typed(stored(key), registered_.value(key.toString()),
-                 [](const QVariant &v) -> std::optional<bool> {
-                     if (v.typeId() == QMetaType::Bool)
-                         return v.toBool();
-                     return std::nullopt;
-                 });
+    const QVariant value = stored(key);
+    if (!value.isValid()) {
+        const QVariant registered = registered_.value(key.toString());
+        return registered.isValid() ? std::optional(registered.toBool()) : std::nullopt;
+    }
+    // A hand-written 0 or "false" must never turn a switch on: another type reads as false.
+    return value.typeId() == QMetaType::Bool && value.toBool();
 }
 
 std::optional<double> Store::number(QStringView key)
@@ -256,23 +279,39 @@ QVariant Store::object(QStringView key)
     return value.isValid() ? value : registered_.value(key.toString());
 }
 
-void Store::write(const std::function<void()> &change)
+void Store::write(const std::function<void(QVariantMap &)> &change)
 {
-    DirectoryLock lock(QFileInfo(path_).absolutePath());
+    const QString directory = QFileInfo(path_).absolutePath();
+    DirectoryLock lock(directory, DirectoryLock::exclusive);
+    // The file itself, read under the lock: QSettings' cache judges freshness by size and time,
+    // which another process's rename can make lie, and writing from it would drop that write.
+    QVariantMap values;
+    QFile file(path_);
+    if (file.open(QIODevice::ReadOnly)) {
+        const QByteArray contents = file.readAll();
+        if (!parseSettings(contents, values))
+            keepDamagedCopy(path_, contents);
+    }
+    QVariantMap changed = values;
+    change(changed);
+    if (changed == values)
+        return; // nothing to say: no write, no sync to disk
+
     const int64_t before = modifiedMilliseconds(path_);
-    settings_.sync(); // start from what is on disk now
-    change();
-    settings_.sync();
+    QSaveFile out(path_);
+    const QByteArray contents = serialised(changed);
+    if (out.open(QIODevice::WriteOnly) && out.write(contents) == contents.size())
+        out.commit();
     moveModificationTimeAhead(path_, before);
 }
 
 void Store::setValue(QStringView key, const QVariant &value)
 {
-    write([&] {
+    write([&](QVariantMap &values) {
         if (value.isValid())
-            settings_.setValue(key, value);
+            values.insert(key.toString(), value);
         else
-            settings_.remove(key);
+            values.remove(key.toString());
     });
 }
 
@@ -288,10 +327,13 @@ void Store::setLastActive(const LastActive &times)
 
 void Store::updateLastActive(const std::function<void(LastActive &)> &change)
 {
-    write([&] {
-        LastActive times = lastActiveFrom(settings_.value(StoreKey::lastActiveAt));
+    write([&](QVariantMap &values) {
+        const QString key = StoreKey::lastActiveAt.toString();
+        LastActive times = lastActiveFrom(values.value(key));
+        const LastActive before = times;
         change(times);
-        settings_.setValue(StoreKey::lastActiveAt, lastActiveVariant(times));
+        if (times != before)
+            values.insert(key, lastActiveVariant(times));
     });
 }
 

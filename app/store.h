@@ -44,8 +44,9 @@ public:
 
     const QString &filePath() const { return path_; }
 
-    // Typed reads see what any process wrote. A stored value of another type reads as absent,
-    // and an absent key falls back to its registered default (held in memory, never written).
+    // Typed reads see what any process wrote. An absent key falls back to its registered default
+    // (held in memory, never written). A stored value of another type reads as absent, except
+    // that a boolean of another type reads as false.
     std::optional<bool> boolean(QStringView key);
     bool boolValue(QStringView key) { return boolean(key).value_or(false); }
     std::optional<double> number(QStringView key);
@@ -75,7 +76,8 @@ public:
 
 private:
     QVariant stored(QStringView key);
-    void write(const std::function<void()> &change);
+    // One locked read-change-write of the file; the change must not use the store itself.
+    void write(const std::function<void(QVariantMap &)> &change);
 
     QString path_;
     QSettings settings_;

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 using namespace nimbrel;
 
 namespace {
@@ -87,10 +89,16 @@ TEST_F(StoreTest, pinnedNamesAreStoredSortedByCodePointAfterComposition)
     EXPECT_EQ(store.pinned(), (QSet<QString>{"web", "api", "Shop", decomposedE, "f"}));
 }
 
-TEST_F(StoreTest, aValueOfAnotherTypeReadsAsAbsent)
+TEST_F(StoreTest, aValueOfAnotherTypeReadsAsAbsentAndABooleanAsFalse)
 {
+    // A hand-written 0 or "false" must not leave the automatic stop on.
+    for (const char *written : {R"({"autoStopEnabled": 0})", R"({"autoStopEnabled": "false"})",
+                                R"({"autoStopEnabled": null})"}) {
+        test::writeFile(path, written);
+        EXPECT_EQ(Store(path).boolean(StoreKey::autoStopEnabled), false) << written;
+    }
     test::writeFile(path, R"({
-        "autoStopEnabled": "false",
+        "autoStopEnabled": "true",
         "idleLimitHours": "5",
         "openAtLogin": "yes",
         "pm2Path": 42,
@@ -99,9 +107,9 @@ TEST_F(StoreTest, aValueOfAnotherTypeReadsAsAbsent)
         "panelHeight": true
     })");
     Store store(path);
-    EXPECT_EQ(store.boolean(StoreKey::autoStopEnabled), true);
-    EXPECT_EQ(store.number(StoreKey::idleLimitHours), 24.0);
-    EXPECT_EQ(store.openAtLoginChoice(), std::nullopt);
+    EXPECT_EQ(store.boolean(StoreKey::autoStopEnabled), false);
+    EXPECT_EQ(store.number(StoreKey::idleLimitHours), 24.0); // not the one-hour floor
+    EXPECT_EQ(store.openAtLoginChoice(), false);
     EXPECT_EQ(store.text(StoreKey::pm2Path), std::nullopt);
     EXPECT_TRUE(store.pinned().isEmpty());
     EXPECT_TRUE(store.lastActive().isEmpty()); // one bad value spoils the whole dictionary
@@ -111,20 +119,22 @@ TEST_F(StoreTest, aValueOfAnotherTypeReadsAsAbsent)
     EXPECT_TRUE(store.lastActive().isEmpty());
 }
 
-TEST_F(StoreTest, aDamagedFileReadsAsDefaultsAndIsKeptAsideBeforeAnyWrite)
+TEST_F(StoreTest, everyDamagedFileReadsAsDefaultsAndIsKeptAsideBeforeAnyWrite)
 {
-    for (const QByteArray &damaged :
-         {QByteArray(R"({"pinnedApps": ["web"], )"), QByteArray(R"(["pinnedApps"])"),
-          QByteArray("\xff\x00\x01", 3)}) {
+    const QList<QByteArray> damages{QByteArray(R"({"pinnedApps": ["web"], )"),
+                                    QByteArray(R"(["pinnedApps"])"), QByteArray("\xff\x00\x01", 3)};
+    const QStringList copies{path + ".damaged", path + ".damaged.2", path + ".damaged.3"};
+    for (qsizetype i = 0; i < damages.size(); ++i) {
+        const QByteArray &damaged = damages[i];
         test::writeFile(path, damaged);
-        QFile::remove(path + ".damaged");
         Store store(path);
         EXPECT_TRUE(store.pinned().isEmpty());
         EXPECT_EQ(store.boolean(StoreKey::autoStopEnabled), true);
         EXPECT_EQ(test::readFile(path), damaged); // reading never rewrites
 
         store.setValue(StoreKey::sortKey, QStringLiteral("cpu"));
-        EXPECT_EQ(test::readFile(path + ".damaged"), damaged);
+        for (qsizetype kept = 0; kept <= i; ++kept) // no earlier copy is overwritten
+            EXPECT_EQ(test::readFile(copies[kept]), damages[kept]);
         EXPECT_EQ(fileObject(path).value(u"sortKey").toString(), "cpu");
         EXPECT_EQ(store.text(StoreKey::sortKey), "cpu");
     }
@@ -143,32 +153,37 @@ TEST_F(StoreTest, readsSeeEveryWriteOfAnotherProcessAtOnce)
     }
 }
 
-TEST_F(StoreTest, interleavedLastActiveWritersLoseNothing)
+TEST_F(StoreTest, concurrentLastActiveWritersLoseNothing)
+{
+    // Four writers at once, each entry from a process of its own that reads the file before it
+    // writes, as every command-line run does.
+    constexpr int perWriter = 100;
+    const QStringList prefixes{"a", "b", "c", "d"};
+    std::vector<std::thread> writers;
+    for (const QString &prefix : prefixes) {
+        writers.emplace_back([&, prefix] {
+            for (int i = 0; i < perWriter; ++i)
+                EXPECT_EQ(storeTool(path, {"record", prefix + QString::number(i), "1"}).status, 0);
+        });
+    }
+    for (std::thread &writer : writers)
+        writer.join();
+    EXPECT_EQ(Store(path).lastActive().size(), prefixes.size() * perWriter);
+}
+
+TEST_F(StoreTest, aWriteThatChangesNothingLeavesTheFileAlone)
 {
     Store store(path);
-    store.updateLastActive([](Store::LastActive &times) {
-        times.insert(QStringLiteral("kept"), instantFromEpochSeconds(1));
-    });
-
-    // Two other processes and this one record times at the same moment.
-    constexpr int perWriter = 40;
-    std::thread first([&] {
-        EXPECT_EQ(storeTool(path, {"record", "a", QString::number(perWriter)}).status, 0);
-    });
-    std::thread second([&] {
-        EXPECT_EQ(storeTool(path, {"record", "b", QString::number(perWriter)}).status, 0);
-    });
-    for (int i = 0; i < perWriter; ++i) {
-        const QString name = QStringLiteral("c%1").arg(i);
-        store.updateLastActive([&](Store::LastActive &times) { times.insert(name, now()); });
-    }
-    first.join();
-    second.join();
-
-    const Store::LastActive times = store.lastActive();
-    EXPECT_EQ(times.size(), 3 * perWriter + 1);
-    for (const char *prefix : {"a", "b", "c"}) {
-        for (int i = 0; i < perWriter; ++i)
-            EXPECT_TRUE(times.contains(QLatin1String(prefix) + QString::number(i))) << prefix << i;
-    }
+    store.setValue(StoreKey::sortKey, QStringLiteral("cpu"));
+    store.updateLastActive([](Store::LastActive &times) { times.insert("web", now()); });
+    const auto identity = [&] {
+        struct stat info
+        {};
+        ::stat(QFile::encodeName(path).constData(), &info);
+        return std::pair(info.st_ino, info.st_mtim.tv_nsec);
+    };
+    const auto before = identity();
+    store.updateLastActive([](Store::LastActive &) {});
+    store.setValue(StoreKey::sortKey, QStringLiteral("cpu"));
+    EXPECT_EQ(identity(), before);
 }

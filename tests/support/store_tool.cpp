@@ -1,5 +1,6 @@
 // A second process on the settings file, for the tests of two writers at once:
-//   store_tool FILE record PREFIX COUNT   records PREFIX0 .. PREFIX{COUNT-1} as active now
+//   store_tool FILE record PREFIX COUNT   records PREFIX0 .. PREFIX{COUNT-1} as active now,
+//                                         reading the file before each write
 //   store_tool FILE set-text KEY VALUE    stores a text
 #include "app/store.h"
 
@@ -19,6 +20,7 @@ int main(int argc, char *argv[])
         const int count = b.toInt();
         for (int i = 0; i < count; ++i) {
             const QString name = a + QString::number(i);
+            store.text(StoreKey::pm2Path); // a read before the write, as the command line makes
             store.updateLastActive([&](Store::LastActive &times) { times.insert(name, now()); });
         }
         return 0;
