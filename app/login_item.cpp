@@ -107,8 +107,15 @@ LoginItem::Status LoginItem::status() const
         return QFileInfo::exists(entryPath_) ? Status::notFound : Status::notRegistered;
     const QMap<QString, QString> keys = desktopEntryKeys(entry.readAll());
 
-    const auto isTrue = [&](const QString &key) { return keys.value(key) == u"true"; };
-    const auto isFalse = [&](const QString &key) { return keys.value(key) == u"false"; };
+    // As GLib's key-file reader, which the desktops use, reads a boolean: 1 and 0 count too.
+    const auto isTrue = [&](const QString &key) {
+        const QString value = keys.value(key);
+        return value == u"true" || value == u"1";
+    };
+    const auto isFalse = [&](const QString &key) {
+        const QString value = keys.value(key);
+        return value == u"false" || value == u"0";
+    };
     if (isTrue(QStringLiteral("Hidden")) || isFalse(QStringLiteral("X-GNOME-Autostart-enabled")) ||
         isFalse(QStringLiteral("X-MATE-Autostart-enabled")))
         return Status::requiresApproval;
@@ -128,6 +135,9 @@ std::optional<QString> LoginItem::registerItem() const
                                 desktopExecValue(executable_).toUtf8() +
                                 "\n"
                                 "X-GNOME-Autostart-enabled=true\n";
+    // Qt words this case in its own English; the system's text reads like every other error.
+    if (QFileInfo(entryPath_).isDir())
+        return systemErrorText(EISDIR);
     QSaveFile file(entryPath_);
     if (!file.open(QIODevice::WriteOnly) || file.write(contents) != contents.size() ||
         !file.commit())
@@ -137,7 +147,9 @@ std::optional<QString> LoginItem::registerItem() const
 
 std::optional<QString> LoginItem::unregisterItem() const
 {
-    if (::unlink(QFile::encodeName(entryPath_).constData()) == 0 || errno == ENOENT)
+    // An entry that cannot exist (its folder is a file) is as absent as a missing one.
+    if (::unlink(QFile::encodeName(entryPath_).constData()) == 0 || errno == ENOENT ||
+        errno == ENOTDIR)
         return std::nullopt;
     return systemErrorText(errno);
 }

@@ -70,6 +70,9 @@ TEST_F(LoginItemTest, statusReadsTheDesktopsOwnSwitches)
     const Case cases[] = {
         {"[Desktop Entry]\nType=Application\n" + exec, Status::enabled},
         {"[Desktop Entry]\n" + exec + "Hidden=true\n", Status::requiresApproval},
+        {"[Desktop Entry]\n" + exec + "Hidden=1\n", Status::requiresApproval},
+        {"[Desktop Entry]\n" + exec + "X-GNOME-Autostart-enabled=0\n", Status::requiresApproval},
+        {"[Desktop Entry]\n" + exec + "Hidden=0\nX-GNOME-Autostart-enabled=1\n", Status::enabled},
         {"[Desktop Entry]\n" + exec + "X-GNOME-Autostart-enabled=false\n",
          Status::requiresApproval},
         {"[Desktop Entry]\n" + exec + "X-MATE-Autostart-enabled = false\n",
@@ -90,12 +93,17 @@ TEST_F(LoginItemTest, statusReadsTheDesktopsOwnSwitches)
 
 TEST_F(LoginItemTest, failuresCarryTheSystemsReason)
 {
-    // A file where the autostart folder should be: nothing can be written under it.
+    // A file where the autostart folder should be: nothing can be written under it, and an
+    // entry that cannot exist is already absent.
     test::writeFile(env.config() + "/autostart", "not a folder");
     const LoginItem blocked(entry, program);
-    const auto error = blocked.registerItem();
-    ASSERT_TRUE(error);
-    EXPECT_EQ(*error, "Not a directory");
+    EXPECT_EQ(blocked.registerItem(), "Not a directory");
+    EXPECT_EQ(blocked.unregisterItem(), std::nullopt);
+    EXPECT_EQ(blocked.status(), Status::notRegistered);
+
+    const QString folder = env.root() + QStringLiteral("/folder/nimbrel.desktop");
+    QDir().mkpath(folder);
+    EXPECT_EQ(LoginItem(folder, program).registerItem(), "Is a directory");
 
     // A folder in place of the entry cannot be unlinked.
     const QString other = env.root() + QStringLiteral("/elsewhere/nimbrel.desktop");
