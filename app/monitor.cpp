@@ -60,8 +60,8 @@ void Monitor::apply(const QList<PM2App> &apps, const SystemSnapshot &snapshot,
     });
 
     QStringList toStop = autoStopTargets(rows, snapshot.takenAt, pinned);
-    toStop.removeIf([&](const QString &name) { return failedAutoStops_.contains(name); });
-    failedAutoStops_.clear();
+    toStop.removeIf([&](const QString &name) { return justAutoStopped_.contains(name); });
+    justAutoStopped_.clear();
     sortRows(rows, sortKey_);
     setRows(std::move(rows));
     setLastRefresh(snapshot.takenAt);
@@ -69,9 +69,9 @@ void Monitor::apply(const QList<PM2App> &apps, const SystemSnapshot &snapshot,
     if (!toStop.isEmpty()) {
         setLastAutoStop({toStop, snapshot.takenAt});
         // Not marked busy and no last-active change: the next refresh shows the outcome, and a
-        // stop that failed is simply decided again then.
-        stopOnQueue(client, toStop, [](Monitor &monitor, const QStringList &failed) {
-            monitor.failedAutoStops_ = QSet<QString>(failed.begin(), failed.end());
+        // stop that did not take is simply decided again by the refresh after that.
+        stopOnQueue(client, toStop, [toStop](Monitor &monitor, const QStringList &) {
+            monitor.justAutoStopped_ = QSet<QString>(toStop.begin(), toStop.end());
             monitor.refresh();
         });
     }

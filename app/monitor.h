@@ -115,10 +115,11 @@ private:
     SortKey sortKey_ = SortKey::memory;
     std::optional<AutoStop> lastAutoStop_;
     QHash<QString, ActivitySample> samples_;
-    // Apps whose automatic stop just failed. The refresh that follows the stops leaves them
-    // alone; without that, a stop pm2 keeps refusing would be retried back to back forever.
-    // The refresh after that tries again.
-    QSet<QString> failedAutoStops_;
+    // Apps just stopped automatically. The refresh that follows the stops leaves them alone,
+    // whatever pm2 answered: a stop it refuses, or one it reports done while the app stays
+    // online, would otherwise be retried back to back forever. The refresh after that decides
+    // afresh.
+    QSet<QString> justAutoStopped_;
 };
 
 } // namespace nimbrel

@@ -392,23 +392,31 @@ TEST_F(MonitorTest, theIdleLimitIsAtLeastAnHourAndTheSwitchIsHonoured)
     EXPECT_EQ(monitor->lastAutoStop(), before);
 }
 
-TEST_F(MonitorTest, aFailedAutomaticStopIsRetriedAtTheNextRefreshWithoutLooping)
+TEST_F(MonitorTest, anAutomaticStopIsNotRedecidedByTheRefreshThatFollowsIt)
 {
-    store.setLastActive({{"stuck", t0 - Seconds(48 * 3600)}});
-    pm2.setApps({{"stuck", 1}});
-    pm2.setFailing("stop");
-    system->push(machine(0, {{1, 0}}));
-    system->push(machine(1, {{1, 0}}));
-    system->push(machine(60, {{1, 0}}));
-    refresh(2);
-    EXPECT_EQ(pm2.namesFor("stop"), QStringList{"stuck"});
-    EXPECT_EQ(monitor->lastAutoStop()->at, t0);
-    QTest::qWait(500);
-    EXPECT_EQ(pm2.namesFor("stop").size(), 1); // the refresh after a failed stop does not retry
+    // Whether pm2 refuses the stop or says done while the app stays online, the refresh after
+    // the stop leaves it alone; only the next one decides again.
+    for (const bool refused : {true, false}) {
+        makeMonitor();
+        pm2.clearCalls();
+        store.setLastActive({{"stuck", t0 - Seconds(48 * 3600)}});
+        pm2.setApps({{"stuck", 1}});
+        pm2.setFailing("stop", refused);
+        if (!refused)
+            pm2.setIgnoring("stop");
+        system->push(machine(0, {{1, 0}}));
+        system->push(machine(1, {{1, 0}}));
+        system->push(machine(60, {{1, 0}}));
+        refresh(2);
+        EXPECT_EQ(pm2.namesFor("stop"), QStringList{"stuck"});
+        EXPECT_EQ(monitor->lastAutoStop()->at, t0);
+        QTest::qWait(500);
+        EXPECT_EQ(pm2.namesFor("stop").size(), 1) << refused;
 
-    refresh(2); // the next refresh tries again
-    EXPECT_EQ(pm2.namesFor("stop"), (QStringList{"stuck", "stuck"}));
-    EXPECT_EQ(monitor->lastAutoStop()->at, t0 + Seconds(60));
+        refresh(2); // the next refresh tries again
+        EXPECT_EQ(pm2.namesFor("stop"), (QStringList{"stuck", "stuck"}));
+        EXPECT_EQ(monitor->lastAutoStop()->at, t0 + Seconds(60));
+    }
 }
 
 TEST_F(MonitorTest, theSortKeyIsStoredAndReordersTheRows)

@@ -54,6 +54,11 @@ void FakePm2::setFailing(const char *verb, bool failing)
         QFile::remove(flag);
 }
 
+void FakePm2::setIgnoring(const char *verb)
+{
+    writeFile(dir_ + "/noop-" + QLatin1String(verb), {});
+}
+
 void FakePm2::setDelay(const char *verb, double seconds)
 {
     writeFile(dir_ + "/delay-" + QLatin1String(verb), QByteArray::number(seconds));

@@ -34,6 +34,7 @@ public:
     void setApps(const QList<FakeApp> &apps);
     void setMode(const char *mode); // "hang", "garbage", "fail" or "" for normal
     void setFailing(const char *verb, bool failing = true);
+    void setIgnoring(const char *verb); // the verb succeeds and changes nothing
     void setDelay(const char *verb, double seconds);
 
     // Every call's arguments, in order.
