@@ -10,20 +10,55 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QSocketNotifier>
 #include <QStringList>
 
-#include <memory>
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+#include <vector>
 
 using namespace nimbrel;
 
 namespace {
 
-// Without a display the drawing modes and the headless tray use Qt's offscreen platform.
-void chooseOffscreenWithoutDisplay()
+// Without a display the drawing modes and the headless tray use Qt's offscreen platform. It is
+// chosen by argument, not by environment: pm2 and the daemon it starts inherit our environment,
+// and nothing but PATH may change for them.
+std::vector<char *> withPlatformChosen(int argc, char *argv[])
 {
+    std::vector<char *> arguments(argv, argv + argc);
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
-        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        static char platform[] = "-platform";
+        static char offscreen[] = "offscreen";
+        arguments.insert(arguments.begin() + 1, {platform, offscreen});
+    }
+    arguments.push_back(nullptr);
+    return arguments;
+}
+
+// The end of the session (SIGTERM) or Ctrl-C in a terminal (SIGINT) quits like the menu's 終了:
+// through the event loop, so everything is put away as usual.
+void quitOnTerminationSignals()
+{
+    static int pipeEnds[2] = {-1, -1};
+    if (::pipe2(pipeEnds, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    const auto notify = [](int) {
+        const char byte = 1;
+        [[maybe_unused]] const ssize_t written = ::write(pipeEnds[1], &byte, 1);
+    };
+    auto *notifier = new QSocketNotifier(pipeEnds[0], QSocketNotifier::Read, qApp);
+    QObject::connect(notifier, &QSocketNotifier::activated, qApp,
+                     [] { QCoreApplication::exit(0); });
+    struct sigaction action
+    {};
+    action.sa_handler = notify;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
 }
 
 // The command-line modes write their own lines to standard output and nothing anywhere else;
@@ -61,10 +96,11 @@ int main(int argc, char *argv[])
     if (mode.kind == LaunchMode::Kind::control || mode.kind == LaunchMode::Kind::login)
         return runCommandLine(argc, argv, mode);
 
-    chooseOffscreenWithoutDisplay();
+    std::vector<char *> qtArguments = withPlatformChosen(argc, argv);
+    int qtArgumentCount = int(qtArguments.size()) - 1;
     if (mode.kind != LaunchMode::Kind::menuBar)
         keepQtQuiet();
-    QApplication application(argc, argv);
+    QApplication application(qtArgumentCount, qtArguments.data());
     nameApplication();
     QApplication::setQuitOnLastWindowClosed(false);
     Store &store = Store::shared();
@@ -88,6 +124,7 @@ int main(int argc, char *argv[])
 
     // Without a display (a headless box that runs pm2) no icon can show, but the monitor and
     // the automatic stop work all the same.
+    quitOnTerminationSignals();
     LoginItem loginItem = LoginItem::forThisProgram();
     ui::MenuBar menuBar(monitor, store, loginItem);
     menuBar.start();

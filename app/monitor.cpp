@@ -34,10 +34,11 @@ void Monitor::refresh()
     setPm2Missing(false);
 
     // The queue never touches the monitor: it only carries a weak pointer to the main thread.
-    queue_.submit([self = QPointer<Monitor>(this), client = *client, snapshotter = snapshotter_] {
+    queue_.submit([self = QPointer<Monitor>(this), client = *client,
+                   snapshotter = snapshotter_](const SerialQueue::Post &post) {
         QList<PM2App> apps = client.list();
         SystemSnapshot snapshot = snapshotter();
-        postToMainThread([self, client, apps = std::move(apps), snapshot = std::move(snapshot)] {
+        post([self, client, apps = std::move(apps), snapshot = std::move(snapshot)] {
             if (self)
                 self->apply(apps, snapshot, client);
         });
@@ -143,7 +144,6 @@ void Monitor::setSortKey(SortKey key)
 {
     store_.setValue(StoreKey::sortKey, rawValue(key));
     sortKey_ = key;
-    emit sortKeyChanged();
     emit changed();
     QList<ServerRow> sorted = rows_;
     sortRows(sorted, key);
@@ -167,16 +167,16 @@ void Monitor::perform(const QString &name, std::function<bool(const PM2Client &)
     const Instant clicked = now();
     store_.updateLastActive([&](Store::LastActive &times) { times.insert(name, clicked); });
 
-    queue_.submit(
-        [self = QPointer<Monitor>(this), client = *client, action = std::move(action), name] {
-            action(client);
-            postToMainThread([self, name] {
-                if (!self)
-                    return;
-                self->setBusyNames(self->busyNames_ - QSet<QString>{name});
-                self->refresh();
-            });
+    queue_.submit([self = QPointer<Monitor>(this), client = *client, action = std::move(action),
+                   name](const SerialQueue::Post &post) {
+        action(client);
+        post([self, name] {
+            if (!self)
+                return;
+            self->setBusyNames(self->busyNames_ - QSet<QString>{name});
+            self->refresh();
         });
+    });
 }
 
 void Monitor::stopAllIdle()
@@ -199,13 +199,14 @@ void Monitor::stopAllIdle()
 void Monitor::stopOnQueue(const PM2Client &client, const QStringList &names,
                           std::function<void(Monitor &, const QStringList &failed)> done)
 {
-    queue_.submit([self = QPointer<Monitor>(this), client, names, done = std::move(done)] {
+    queue_.submit([self = QPointer<Monitor>(this), client, names,
+                   done = std::move(done)](const SerialQueue::Post &post) {
         QStringList failed;
         for (const QString &name : names) {
             if (!client.stop(name))
                 failed.append(name);
         }
-        postToMainThread([self, done, failed] {
+        post([self, done, failed] {
             if (self)
                 done(*self, failed);
         });
@@ -224,7 +225,6 @@ void Monitor::togglePin(const QString &name)
 void Monitor::setRows(QList<ServerRow> rows)
 {
     rows_ = std::move(rows);
-    emit rowsChanged();
     emit changed();
 }
 
@@ -238,21 +238,18 @@ void Monitor::setLastRefresh(Instant at)
 void Monitor::setBusyNames(QSet<QString> names)
 {
     busyNames_ = std::move(names);
-    emit busyNamesChanged();
     emit changed();
 }
 
 void Monitor::setPm2Missing(bool missing)
 {
     pm2Missing_ = missing;
-    emit pm2MissingChanged();
     emit changed();
 }
 
 void Monitor::setLastAutoStop(AutoStop stop)
 {
     lastAutoStop_ = std::move(stop);
-    emit lastAutoStopChanged();
     emit changed();
 }
 

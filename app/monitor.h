@@ -42,7 +42,7 @@ public:
         QObject *parent = nullptr);
     ~Monitor() override;
 
-    // Published state: each assignment emits its signal and `changed`, on the main thread.
+    // Published state: every assignment emits `changed`, on the main thread.
     const QList<ServerRow> &rows() const { return rows_; }
     std::optional<Instant> lastRefresh() const { return lastRefresh_; }
     const QSet<QString> &busyNames() const { return busyNames_; }
@@ -77,13 +77,10 @@ public:
     void apply(const QList<PM2App> &apps, const SystemSnapshot &snapshot, const PM2Client &client);
 
 signals:
-    void rowsChanged();
-    void lastRefreshChanged();
-    void busyNamesChanged();
-    void pm2MissingChanged();
-    void sortKeyChanged();
-    void lastAutoStopChanged();
+    // Any published field was assigned; the panel redraws from it.
     void changed();
+    // A refresh was applied: the popup resizes to the new rows, tests count refreshes.
+    void lastRefreshChanged();
 
 private:
     ServerRow buildRow(const PM2App &app, const SystemSnapshot &snapshot,
@@ -105,7 +102,7 @@ private:
 
     Store &store_;
     Snapshotter snapshotter_;
-    SerialQueue queue_{"nimbrel.monitor"};
+    SerialQueue queue_{"nimbrel.monitor", this};
     QTimer *timer_ = nullptr;
 
     QList<ServerRow> rows_;

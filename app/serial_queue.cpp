@@ -1,6 +1,5 @@
 #include "app/serial_queue.h"
 
-#include <QCoreApplication>
 #include <QMetaObject>
 
 #include <condition_variable>
@@ -11,19 +10,35 @@
 
 namespace nimbrel {
 
+// Why a detached thread is safe here: the thread touches nothing but this state, which it
+// shares, and the values its jobs captured. Whatever it hands to the main thread goes through
+// post(), which holds the lock while it queues the task on the receiver; the destructor clears
+// the receiver under the same lock before the receiver itself is destroyed. So a job that
+// outlives the queue (pm2 hanging at quit) can never reach a receiver, or an application, that
+// is being torn down, and quitting never waits for it.
 struct SerialQueue::State
 {
     std::mutex lock;
     std::condition_variable wake;
-    std::deque<std::function<void()>> jobs;
+    std::deque<std::function<void(const Post &)>> jobs;
+    QObject *receiver = nullptr;
     bool stopping = false;
+
+    void post(std::function<void()> task)
+    {
+        std::lock_guard guard(lock);
+        if (receiver != nullptr)
+            QMetaObject::invokeMethod(receiver, std::move(task), Qt::QueuedConnection);
+    }
 };
 
-SerialQueue::SerialQueue(const char *name) : state_(std::make_shared<State>())
+SerialQueue::SerialQueue(const char *name, QObject *receiver) : state_(std::make_shared<State>())
 {
+    state_->receiver = receiver;
     std::thread worker([state = state_] {
+        const Post post = [state](std::function<void()> task) { state->post(std::move(task)); };
         for (;;) {
-            std::function<void()> job;
+            std::function<void(const Post &)> job;
             {
                 std::unique_lock guard(state->lock);
                 state->wake.wait(guard, [&] { return state->stopping || !state->jobs.empty(); });
@@ -32,7 +47,7 @@ SerialQueue::SerialQueue(const char *name) : state_(std::make_shared<State>())
                 job = std::move(state->jobs.front());
                 state->jobs.pop_front();
             }
-            job();
+            job(post);
         }
     });
     pthread_setname_np(worker.native_handle(), name);
@@ -44,24 +59,19 @@ SerialQueue::~SerialQueue()
     {
         std::lock_guard guard(state_->lock);
         state_->stopping = true;
+        state_->receiver = nullptr;
         state_->jobs.clear();
     }
     state_->wake.notify_all();
 }
 
-void SerialQueue::submit(std::function<void()> job)
+void SerialQueue::submit(std::function<void(const Post &)> job)
 {
     {
         std::lock_guard guard(state_->lock);
         state_->jobs.push_back(std::move(job));
     }
     state_->wake.notify_one();
-}
-
-void postToMainThread(std::function<void()> task)
-{
-    if (QCoreApplication *application = QCoreApplication::instance())
-        QMetaObject::invokeMethod(application, std::move(task), Qt::QueuedConnection);
 }
 
 } // namespace nimbrel

@@ -1,5 +1,8 @@
-// A serial background queue: one named worker thread runs the submitted jobs one after another.
+// A serial background queue: one named worker thread runs the submitted jobs one after another,
+// and a job hands its results back to the main thread through the queue.
 #pragma once
+
+#include <QObject>
 
 #include <functional>
 #include <memory>
@@ -9,23 +12,23 @@ namespace nimbrel {
 class SerialQueue
 {
 public:
-    // `name` names the thread (at most 15 characters show in ps and debuggers).
-    explicit SerialQueue(const char *name);
-    // Jobs not yet started are dropped. A running job (a command can take a minute) finishes
-    // on its own thread: nobody waits for it.
+    // Hands a task to the main thread, to run there after every task handed over before it.
+    using Post = std::function<void(std::function<void()> task)>;
+
+    // `name` names the thread (at most 15 characters show in ps and debuggers). Tasks run in
+    // the thread of `receiver`, and only while the queue exists.
+    SerialQueue(const char *name, QObject *receiver);
+    // Jobs not yet started are dropped, and from now on no job can post anything: a running job
+    // (a command can take a minute) finishes on its own thread, and nobody waits for it.
     ~SerialQueue();
     SerialQueue(const SerialQueue &) = delete;
     SerialQueue &operator=(const SerialQueue &) = delete;
 
-    void submit(std::function<void()> job);
+    void submit(std::function<void(const Post &post)> job);
 
 private:
     struct State;
     std::shared_ptr<State> state_;
 };
-
-// Runs `task` on the main thread, after every task posted before it. Dropped when the
-// application object is already gone.
-void postToMainThread(std::function<void()> task);
 
 } // namespace nimbrel
