@@ -158,15 +158,17 @@ std::optional<SystemSnapshot> procSnapshot(const QString &root)
     const int64_t pageSize = ::sysconf(_SC_PAGESIZE);
     SystemSnapshot snapshot;
     QByteArray stat;
+    QByteArray statm;
     while (const dirent *entry = ::readdir(listing.get())) {
         if (!isPid(entry->d_name))
             continue;
         const Descriptor process(
             ::openat(rootDescriptor.get(), entry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (process.get() < 0 || !readFile(process.get(), "stat", stat) ||
-            !readFile(process.get(), "cmdline", buffer))
+            !readFile(process.get(), "statm", statm) || !readFile(process.get(), "cmdline", buffer))
             continue; // ended while we read
-        std::optional<ProcessRow> row = ProcFiles::row(stat, buffer, ticksPerSecond, pageSize);
+        std::optional<ProcessRow> row =
+            ProcFiles::row(stat, statm, buffer, ticksPerSecond, pageSize);
         if (!row)
             continue;
         if (!sockets.listening.isEmpty()) {

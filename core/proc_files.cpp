@@ -47,23 +47,21 @@ std::optional<Stat> parseStat(QByteArrayView text)
     const qsizetype close = text.lastIndexOf(')');
     if (open < 1 || close < open)
         return std::nullopt;
-    // After ")": state (field 3), ppid (4), ... utime (14), stime (15), ... rss (24).
-    const Fields fields = fieldsOf(text.sliced(close + 1), 22);
-    if (fields.size() < 22)
+    // After ")": state (field 3), ppid (4), ... utime (14), stime (15).
+    const Fields fields = fieldsOf(text.sliced(close + 1), 13);
+    if (fields.size() < 13)
         return std::nullopt;
     const auto pid = number<int64_t>(text.first(open).trimmed());
     const auto ppid = number<int64_t>(fields[1]);
     const auto utime = number<int64_t>(fields[11]);
     const auto stime = number<int64_t>(fields[12]);
-    const auto rss = number<int64_t>(fields[21]);
-    if (!pid || !ppid || !utime || !stime || !rss || *utime < 0 || *stime < 0 ||
+    if (!pid || !ppid || !utime || !stime || *utime < 0 || *stime < 0 ||
         *utime > std::numeric_limits<int64_t>::max() - *stime)
         return std::nullopt;
     return Stat{.pid = *pid,
                 .ppid = *ppid,
                 .comm = text.sliced(open + 1, close - open - 1),
-                .cpuTicks = *utime + *stime,
-                .residentPages = *rss};
+                .cpuTicks = *utime + *stime};
 }
 
 QString commandLine(QByteArrayView cmdline, QByteArrayView comm)
@@ -81,16 +79,23 @@ QString commandLine(QByteArrayView cmdline, QByteArrayView comm)
     return u'[' + QString::fromUtf8(comm) + u']';
 }
 
-std::optional<ProcessRow> row(QByteArrayView stat, QByteArrayView cmdline, int64_t ticksPerSecond,
-                              int64_t pageSize)
+std::optional<int64_t> residentPages(QByteArrayView statm)
+{
+    const Fields fields = fieldsOf(statm, 2);
+    return fields.size() < 2 ? std::nullopt : number<int64_t>(fields[1]);
+}
+
+std::optional<ProcessRow> row(QByteArrayView stat, QByteArrayView statm, QByteArrayView cmdline,
+                              int64_t ticksPerSecond, int64_t pageSize)
 {
     const std::optional<Stat> read = parseStat(stat);
-    if (!read || ticksPerSecond <= 0 || pageSize <= 0 || read->residentPages < 0 ||
-        read->residentPages > std::numeric_limits<int64_t>::max() / pageSize)
+    const std::optional<int64_t> pages = residentPages(statm);
+    if (!read || !pages || ticksPerSecond <= 0 || pageSize <= 0 || *pages < 0 ||
+        *pages > std::numeric_limits<int64_t>::max() / pageSize)
         return std::nullopt;
     return ProcessRow{.pid = read->pid,
                       .ppid = read->ppid,
-                      .residentBytes = read->residentPages * pageSize,
+                      .residentBytes = *pages * pageSize,
                       .cpuSeconds = double(read->cpuTicks) / double(ticksPerSecond),
                       .command = commandLine(cmdline, read->comm)};
 }

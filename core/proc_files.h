@@ -20,7 +20,6 @@ struct Stat
     int64_t ppid = 0;
     QByteArrayView comm{}; // a view into the text it was read from
     int64_t cpuTicks = 0;  // utime + stime: every thread of the process, no children
-    int64_t residentPages = 0;
 };
 
 // "pid (comm) state ppid ...": comm may hold spaces and parentheses, so the fields are counted
@@ -31,9 +30,14 @@ std::optional<Stat> parseStat(QByteArrayView text);
 // shown as "?", "[comm]" when there are none (kernel threads, zombies); ends trimmed.
 QString commandLine(QByteArrayView cmdline, QByteArrayView comm);
 
+// Resident pages, the second field of /proc/PID/statm. Not stat's rss field: since 6.x kernels
+// that one is a per-CPU estimate, off by dozens of pages from what ps shows, while statm (like
+// the VmRSS that ps reads) sums the counters exactly.
+std::optional<int64_t> residentPages(QByteArrayView statm);
+
 // One process of the table; CPU seconds at clock-tick precision (1/ticksPerSecond s).
-std::optional<ProcessRow> row(QByteArrayView stat, QByteArrayView cmdline, int64_t ticksPerSecond,
-                              int64_t pageSize);
+std::optional<ProcessRow> row(QByteArrayView stat, QByteArrayView statm, QByteArrayView cmdline,
+                              int64_t ticksPerSecond, int64_t pageSize);
 
 // The inode of an fd link's target "socket:[12345]"; nothing for files, pipes and the rest.
 std::optional<uint64_t> socketInode(QByteArrayView linkTarget);

@@ -17,34 +17,35 @@ QByteArray nulls(QByteArray text)
 
 } // namespace
 
-TEST(ProcFiles, processRowsFromStatAndCmdline)
+TEST(ProcFiles, processRowsFromStatStatmAndCmdline)
 {
-    const QByteArray tail = " S 1 1 1 0 -1 4194304 100 0 0 0 150 25 7 9 20 0 1 0 35785 3133440 389";
+    const QByteArray tail = " S 1 1 1 0 -1 4194304 100 0 0 0 150 25 7 9 20 0 1 0 35785 3133440 1";
+    const QByteArray statm = "9000 389 100 10 0 2000 0\n";
     struct Case
     {
         const char *label;
-        QByteArray stat;
-        QByteArray cmdline;
+        QByteArray stat, statm, cmdline;
         std::optional<ProcessRow> row;
     };
     const Case cases[] = {
-        {"node with arguments", "4242 (node)" + tail, nulls("node|server.js|--port|3000|"),
+        {"node with arguments", "4242 (node)" + tail, statm, nulls("node|server.js|--port|3000|"),
          ProcessRow{4242, 1, 389 * 4096, 1.75, QStringLiteral("node server.js --port 3000")}},
-        {"a name of spaces and parentheses", "7 (a) b (c)" + tail, "x",
+        {"a name of spaces and parentheses", "7 (a) b (c)" + tail, statm, "x",
          ProcessRow{7, 1, 389 * 4096, 1.75, QStringLiteral("x")}},
-        {"a kernel thread", "2 (kthreadd) S 0 0 0 0 -1 2129984 0 0 0 0 0 0 0 0 20 0 1 0 25 0 0", "",
-         ProcessRow{2, 0, 0, 0, QStringLiteral("[kthreadd]")}},
-        {"a title padded with NULs, a tab and a newline", "9 (t)" + tail,
+        {"a kernel thread", "2 (kthreadd) S 0 0 0 0 -1 2129984 0 0 0 0 0 0 0 0 20 0 1 0 25 0 0",
+         "0 0 0 0 0 0 0", "", ProcessRow{2, 0, 0, 0, QStringLiteral("[kthreadd]")}},
+        {"a title padded with NULs, a tab and a newline", "9 (t)" + tail, statm,
          nulls("pm2: God|||a\tb\n"),
          ProcessRow{9, 1, 389 * 4096, 1.75, QStringLiteral("pm2: God   a?b?")}},
-        {"fields missing", "9 (t) S 1 1 1", "x", std::nullopt},
-        {"no name", "9 t" + tail, "x", std::nullopt},
-        {"a ppid that is no number",
-         "9 (t) S x 1 1 0 -1 4194304 100 0 0 0 150 25 7 9 20 0 1 0 1 1 1", "x", std::nullopt},
-        {"empty", "", "", std::nullopt},
+        {"stat fields missing", "9 (t) S 1 1 1", statm, "x", std::nullopt},
+        {"no name", "9 t" + tail, statm, "x", std::nullopt},
+        {"a ppid that is no number", "9 (t) S x 1 1 0 -1 0 100 0 0 0 150 25 7 9", statm, "x",
+         std::nullopt},
+        {"statm cut short", "9 (t)" + tail, "9000", "x", std::nullopt},
+        {"empty", "", "", "", std::nullopt},
     };
     for (const Case &c : cases)
-        EXPECT_EQ(ProcFiles::row(c.stat, c.cmdline, 100, 4096), c.row) << c.label;
+        EXPECT_EQ(ProcFiles::row(c.stat, c.statm, c.cmdline, 100, 4096), c.row) << c.label;
 }
 
 TEST(ProcFiles, socketsFromLinksAndTcpTables)
