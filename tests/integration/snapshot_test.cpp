@@ -297,3 +297,24 @@ TEST(SystemSnapshot, procTreeJoinsSocketsToPidsAndSkipsWhatVanished)
                                  {44, 1, 25 * page, 350 * tick, QStringLiteral("[kworker/0:1]")}}));
     EXPECT_EQ(snapshot->listeningPorts, (PortProbe::ListeningPorts{{42, {3000}}}));
 }
+
+// pm2's own daemons, old and new, answer our one call with the rows `pm2 jlist` prints.
+TEST(PM2Socket, realDaemonsGiveTheRowsOfJlist)
+{
+    for (const QString &version : {test::currentPm2, test::olderPm2}) {
+        test::TestEnvironment env;
+        test::Pm2Sandbox pm2(env.pm2Home());
+        pm2.startApp(QStringLiteral("web"), version);
+        pm2.startApp(QStringLiteral("api"), version);
+        pm2.run({QStringLiteral("stop"), QStringLiteral("api")}, version);
+
+        const std::optional<QList<PM2App>> fromSocket = PM2Socket::list(PM2Socket::path());
+        QList<PM2App> fromCommand = PM2Client(version).listByCommand();
+        ASSERT_TRUE(fromSocket) << version.toStdString();
+        ASSERT_EQ(fromCommand.size(), 2);
+        for (qsizetype i = 0; i < fromCommand.size(); ++i) // measured anew by each call
+            fromCommand[i].reportedMemory = (*fromSocket)[i].reportedMemory;
+        EXPECT_EQ(*fromSocket, fromCommand) << version.toStdString();
+        EXPECT_EQ(fromCommand[1].status, PM2App::Status::stopped);
+    }
+}
