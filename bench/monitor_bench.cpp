@@ -86,7 +86,8 @@ public:
         const QString ecosystem = dir_.path() + QStringLiteral("/apps.json");
         QFile file(ecosystem);
         if (file.open(QIODevice::WriteOnly))
-            file.write((u"{\"apps\":[" + apps.join(u',') + u"]}").toUtf8());
+            file.write(
+                (QStringLiteral("{\"apps\":[") + apps.join(u',') + QStringLiteral("]}")).toUtf8());
         file.close();
         pm2({QStringLiteral("start"), ecosystem});
         pm2({QStringLiteral("jlist")});
