@@ -1,5 +1,6 @@
 #include "app/pm2_client.h"
 
+#include "app/pm2_socket.h"
 #include "app/shell.h"
 #include "app/store.h"
 #include "core/pm2_list_parser.h"
@@ -16,6 +17,13 @@ std::optional<PM2Client> PM2Client::resolved(Store &store)
 }
 
 QList<PM2App> PM2Client::list() const
+{
+    if (auto apps = PM2Socket::list(PM2Socket::path()))
+        return std::move(*apps);
+    return listByCommand();
+}
+
+QList<PM2App> PM2Client::listByCommand() const
 {
     const Shell::Result result =
         Shell::run(executable_, {QStringLiteral("jlist")}, directory(), listTimeout);

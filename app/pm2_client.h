@@ -25,8 +25,12 @@ public:
 
     const QString &executable() const { return executable_; }
 
-    // pm2's apps in its order; empty when pm2 fails, hangs or prints no list.
+    // pm2's apps in its order, asked of pm2's daemon over its socket, else of `pm2 jlist`
+    // (which also starts a daemon that is down); empty when pm2 fails, hangs or prints no list.
+    // The socket is the one of our own PM2_HOME, whatever a wrapper at `executable` would set.
     QList<PM2App> list() const;
+    // The same list from `pm2 jlist` alone.
+    QList<PM2App> listByCommand() const;
     // True when pm2 exited with status 0.
     bool start(const QString &name) const { return act(QStringLiteral("start"), name); }
     bool stop(const QString &name) const { return act(QStringLiteral("stop"), name); }

@@ -10,6 +10,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 namespace nimbrel {
 
 struct SystemSnapshot
@@ -39,9 +41,17 @@ Tools locateTools();
 QStringList lsofCandidates();
 QStringList netstatCandidates();
 
+// The snapshot from /proc, else (no /proc, or one we cannot read) from the tools. Never fails.
+SystemSnapshot snapshot();
+
+// Reads /proc (or a tree laid out like it at `root`): the process table from each PID/stat and
+// PID/cmdline, sockets from net/tcp and net/tcp6 joined to pids through the PID/fd links. A
+// process that vanishes mid-read is left out; one whose descriptors cannot be read listens on
+// nothing. Nothing when /proc cannot serve: not mounted, unreadable, or without net/tcp.
+std::optional<SystemSnapshot> procSnapshot(const QString &root = QStringLiteral("/proc"));
+
 // Runs ps, lsof and netstat one after another, each within its limit, and parses them. Never
 // fails: a tool that fails leaves its part empty.
-SystemSnapshot snapshot();
 SystemSnapshot snapshot(const Tools &tools);
 
 } // namespace SystemProbe

@@ -1,5 +1,6 @@
 // The parsers and tree walks of one refresh at the scale of a busy machine (5,000 processes,
-// 100 pm2 apps), the search filter over a full panel, and a whole snapshot against its tools.
+// 100 pm2 apps), the search filter over a full panel, and a whole snapshot from /proc against
+// the one from its tools, also with 5,000 real processes.
 #include "app/shell.h"
 #include "app/system_probe.h"
 #include "core/port_probe.h"
@@ -7,6 +8,11 @@
 #include "core/search_filter.h"
 
 #include <benchmark/benchmark.h>
+
+#include <csignal>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <vector>
 
 using namespace nimbrel;
 
@@ -141,6 +147,57 @@ void snapshot(benchmark::State &state)
         benchmark::DoNotOptimize(SystemProbe::snapshot());
 }
 BENCHMARK(snapshot)->Name("SystemProbe.snapshot")->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void snapshotFromTools(benchmark::State &state)
+{
+    const SystemProbe::Tools tools = SystemProbe::locateTools();
+    for (auto _ : state)
+        benchmark::DoNotOptimize(SystemProbe::snapshot(tools));
+}
+BENCHMARK(snapshotFromTools)
+    ->Name("SystemProbe.snapshot from the tools")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// `count` sleeping processes for as long as it lives, each ended by its pid.
+class Sleepers
+{
+public:
+    explicit Sleepers(int count)
+    {
+        char sleep[] = "sleep", seconds[] = "600";
+        char *arguments[] = {sleep, seconds, nullptr};
+        for (int i = 0; i < count; ++i) {
+            pid_t pid = 0;
+            if (posix_spawn(&pid, "/bin/sleep", nullptr, nullptr, arguments, environ) == 0)
+                pids_.push_back(pid);
+        }
+    }
+    ~Sleepers()
+    {
+        for (const pid_t pid : pids_)
+            ::kill(pid, SIGKILL);
+        for (const pid_t pid : pids_)
+            ::waitpid(pid, nullptr, 0);
+    }
+
+private:
+    std::vector<pid_t> pids_;
+};
+
+void procSnapshotAtScale(benchmark::State &state)
+{
+    const Sleepers sleepers(int(state.range(0)));
+    qsizetype processes = 0;
+    for (auto _ : state)
+        processes = SystemProbe::procSnapshot()->processes.size();
+    state.counters["processes"] = double(processes);
+}
+BENCHMARK(procSnapshotAtScale)
+    ->Name("SystemProbe.procSnapshot with sleeping children")
+    ->Arg(5000)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // The same three tools run from a shell with their output thrown away.
 void toolsFromShell(benchmark::State &state)

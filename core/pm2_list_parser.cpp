@@ -69,10 +69,16 @@ QList<PM2App> appsFrom(const QJsonDocument &document)
 {
     if (!document.isArray())
         return {};
-    const QJsonArray entries = document.array();
+    return fromArray(document.array()).value_or(QList<PM2App>{});
+}
+
+} // namespace
+
+std::optional<QList<PM2App>> fromArray(const QJsonArray &entries)
+{
     for (const QJsonValue &entry : entries) {
         if (!entry.isObject())
-            return {};
+            return std::nullopt;
     }
     QList<PM2App> apps;
     apps.reserve(entries.size());
@@ -83,8 +89,6 @@ QList<PM2App> appsFrom(const QJsonDocument &document)
     }
     return apps;
 }
-
-} // namespace
 
 std::optional<QList<PM2App>> parse(QByteArrayView data)
 {

@@ -4,6 +4,7 @@
 #include "core/pm2_app.h"
 
 #include <QByteArrayView>
+#include <QJsonArray>
 #include <QList>
 #include <QStringView>
 
@@ -15,6 +16,10 @@ namespace nimbrel::PM2ListParser {
 // all; an empty list when the JSON is not an array of objects. Entries without a text "name"
 // are skipped; every other missing or mistyped field takes its default.
 std::optional<QList<PM2App>> parse(QByteArrayView data);
+
+// The apps of an array already read (pm2's daemon sends the list inside its reply). Nothing when
+// an element is not an object; entries are read as `parse` reads them.
+std::optional<QList<PM2App>> fromArray(const QJsonArray &entries);
 
 // The apps in the whole text pm2 printed. pm2 may print coloured notices before the array (while
 // it spawns its daemon, or when the daemon runs another pm2 version), and those hold "[" too, so

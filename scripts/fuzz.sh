@@ -20,6 +20,8 @@ declare -A seeds=(
     [lsof]="lsof_linux.txt"
     [netstat]="netstat_linux.txt"
     [pm2_list]="jlist_three_apps.json jlist_cold_start.txt jlist_version_mismatch.txt"
+    [pm2_reply]=""
+    [proc_files]=""
 )
 mkdir -p "$build/findings"
 for target in "${!seeds[@]}"; do

@@ -1,13 +1,21 @@
 // One snapshot of the real machine: a real server tree, real connections, the real tools.
+#include "app/pm2_client.h"
+#include "app/pm2_socket.h"
 #include "app/shell.h"
 #include "app/system_probe.h"
+#include "core/idle_policy.h"
+#include "integration/pm2_sandbox.h"
 #include "support/test_environment.h"
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <ctime>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -55,6 +63,29 @@ public:
 private:
     QString portsFile_;
 };
+
+// A process that steadily uses `share` of one core: every 10 ms it burns its share by its own
+// CPU clock, then sleeps to the end of the period (a period it starts late still gets its share).
+pid_t burner(double share)
+{
+    const pid_t pid = ::fork();
+    if (pid != 0)
+        return pid;
+    const auto nanoseconds = [](clockid_t clock) {
+        timespec t{};
+        ::clock_gettime(clock, &t);
+        return t.tv_sec * 1'000'000'000L + t.tv_nsec;
+    };
+    long next = nanoseconds(CLOCK_MONOTONIC);
+    for (;;) {
+        const long start = nanoseconds(CLOCK_PROCESS_CPUTIME_ID);
+        while (nanoseconds(CLOCK_PROCESS_CPUTIME_ID) - start < long(share * 10e6)) {
+        }
+        next += 10'000'000;
+        const timespec wake{.tv_sec = next / 1'000'000'000, .tv_nsec = next % 1'000'000'000};
+        ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr);
+    }
+}
 
 } // namespace
 
@@ -122,4 +153,168 @@ TEST(SystemSnapshot, missingSlowAndStoppedToolsLeaveTheirPartsEmpty)
     EXPECT_LT(clock.elapsed(), 3000);
     ASSERT_EQ(stuck.processes.size(), 2);
     EXPECT_EQ(stuck.processes[1].pid, 8);
+}
+
+TEST(SystemSnapshot, procAndToolsSeeTheSameMachine)
+{
+    test::TestEnvironment env;
+    test::Pm2Sandbox pm2(env.pm2Home());
+    pm2.startApp(QStringLiteral("web"));
+    pm2.startApp(QStringLiteral("api"));
+    ServerTree server(env);
+    ASSERT_GT(server.childPid, 0);
+    const std::optional<SystemSnapshot> before = SystemProbe::procSnapshot();
+    ASSERT_TRUE(before);
+
+    QList<int64_t> watched{server.parentPid, server.childPid};
+    QList<int64_t> ports{server.parentPort};
+    std::vector<int> connections;
+    for (const PM2App &app : pm2.list()) {
+        ASSERT_TRUE(app.pid);
+        watched.append(*app.pid);
+        const QSet<int64_t> listening = before->listeningPorts.value(*app.pid);
+        ASSERT_EQ(listening.size(), 1) << app.name.toStdString();
+        ports.append(*listening.begin());
+        for (qsizetype i = 0; i < ports.size(); ++i) // 2 to the first app, 3 to the second
+            connections.push_back(test::connectToLoopback(ports.back()));
+    }
+    for (int i = 0; i < 3; ++i)
+        connections.push_back(test::connectToLoopback(server.parentPort));
+    std::this_thread::sleep_for(200ms);
+
+    // /proc just before and just after the tools: a server whose memory stood still between the
+    // two was in the same state when ps read it.
+    const std::optional<SystemSnapshot> justBefore = SystemProbe::procSnapshot();
+    const SystemSnapshot tools = SystemProbe::snapshot(SystemProbe::locateTools());
+    const std::optional<SystemSnapshot> proc = SystemProbe::procSnapshot();
+    for (const int fd : connections)
+        ::close(fd);
+    ASSERT_TRUE(justBefore && proc);
+    QHash<int64_t, int64_t> memoryBefore;
+    for (const ProcessRow &row : justBefore->processes)
+        memoryBefore.insert(row.pid, row.residentBytes);
+
+    QHash<int64_t, ProcessRow> fromPs;
+    for (const ProcessRow &row : tools.processes)
+        fromPs.insert(row.pid, row);
+    QSet<int64_t> throughout; // alive through all three snapshots
+    for (const ProcessRow &row : before->processes)
+        throughout.insert(row.pid);
+    qsizetype compared = 0, steady = 0;
+    for (const ProcessRow &row : proc->processes) {
+        if (!throughout.contains(row.pid))
+            continue;
+        ++compared;
+        ASSERT_TRUE(fromPs.contains(row.pid)) << row.pid;
+        const ProcessRow &ps = fromPs[row.pid];
+        EXPECT_EQ(row.ppid, ps.ppid) << row.pid;
+        EXPECT_EQ(proc->listeningPorts.value(row.pid), tools.listeningPorts.value(row.pid))
+            << row.pid;
+        if (watched.contains(row.pid) && memoryBefore.value(row.pid) == row.residentBytes) {
+            ++steady;
+            EXPECT_NEAR(row.residentBytes, ps.residentBytes, ::sysconf(_SC_PAGESIZE)) << row.pid;
+        }
+        if (watched.contains(row.pid)) {
+            EXPECT_NEAR(row.cpuSeconds, ps.cpuSeconds, 1.0) << row.pid; // ps: whole seconds
+        }
+    }
+    EXPECT_GE(compared, watched.size());
+    EXPECT_GE(steady, 1);
+    for (const int64_t port : ports)
+        EXPECT_EQ(proc->establishedCounts.value(port), tools.establishedCounts.value(port));
+    EXPECT_EQ(proc->establishedCounts.value(ports[0]), 3);
+    EXPECT_EQ(proc->establishedCounts.value(ports[1]), 2);
+    EXPECT_EQ(proc->establishedCounts.value(ports[2]), 3);
+}
+
+// The busy rule's threshold is 2 % of a core: 1.2 s of CPU a minute. /proc counts in ticks
+// (10 ms), so a reading is off by at most a tick at either end: 0.4 % of a 5 s interval and
+// 0.03 % of a 60 s one. What holds over 5 s here holds with room to spare at every 60 s refresh;
+// ps's whole seconds (1.67 % of a minute, 20 % of 5 s) could not tell these apart.
+TEST(SystemSnapshot, cpuFromProcIsPreciseEnoughForTheBusyRule)
+{
+    const pid_t quarter = burner(0.25);
+    const pid_t trickle = burner(0.025);
+    const std::optional<SystemSnapshot> first = SystemProbe::procSnapshot();
+    std::this_thread::sleep_for(5s);
+    const std::optional<SystemSnapshot> second = SystemProbe::procSnapshot();
+    for (const pid_t pid : {quarter, trickle}) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+    ASSERT_TRUE(first && second);
+
+    const auto sample = [](const SystemSnapshot &snapshot, pid_t pid) {
+        return ActivitySample{snapshot.takenAt,
+                              ProcessTree::usage(pid, snapshot.processes).cpuSeconds, 0};
+    };
+    struct Case
+    {
+        pid_t pid;
+        double low, high; // percent of a core
+    };
+    for (const Case &c : {Case{quarter, 20, 30}, Case{trickle, 2.1, 2.9}}) {
+        const ActivitySample a = sample(*first, c.pid), b = sample(*second, c.pid);
+        const double percent = (b.cpuSeconds - a.cpuSeconds) / (b.at - a.at).count() * 100;
+        EXPECT_GE(percent, c.low) << c.pid;
+        EXPECT_LE(percent, c.high) << c.pid;
+        EXPECT_TRUE(IdlePolicy::wasBusy(a, b, IdlePolicy::busyRatio)) << c.pid;
+    }
+}
+
+TEST(SystemSnapshot, procTreeJoinsSocketsToPidsAndSkipsWhatVanished)
+{
+    test::TestEnvironment env;
+    const QString root = env.root() + "/proc";
+    EXPECT_EQ(SystemProbe::procSnapshot(root), std::nullopt); // not mounted
+    QDir().mkpath(root + "/net");
+    EXPECT_EQ(SystemProbe::procSnapshot(root), std::nullopt); // no TCP table
+
+    const QByteArray entry = " 00000000:0000 0A 00000000:00000000 00:00000000 "
+                             "00000000  1000        0 ";
+    test::writeFile(root + "/net/tcp", "  sl  local_address ...\n   0: 0100007F:0BB8" + entry +
+                                           "777 1\n   1: 0100007F:0BB9" + entry + "778 1\n");
+    const QByteArray stat = " S 1 1 1 0 -1 0 0 0 0 0 300 50 0 0 20 0 1 0 9 9 25";
+    test::writeFile(root + "/42/stat", "42 (node)" + stat);
+    test::writeFile(root + "/42/statm", "900 25 10 1 0 100 0");
+    test::writeFile(root + "/44/statm", "900 25 10 1 0 100 0");
+    test::writeFile(root + "/42/cmdline", QByteArray("node\0a.js\0", 10));
+    QDir().mkpath(root + "/42/fd");
+    QFile::link(QStringLiteral("socket:[777]"), root + "/42/fd/3");
+    QFile::link(QStringLiteral("/dev/null"), root + "/42/fd/4");
+    QDir().mkpath(root + "/43"); // ended before its stat was read
+    test::writeFile(root + "/44/stat", "44 (kworker/0:1)" + stat);
+    test::writeFile(root + "/44/cmdline", "");
+    QDir().mkpath(root + "/self");
+
+    std::optional<SystemSnapshot> snapshot = SystemProbe::procSnapshot(root);
+    ASSERT_TRUE(snapshot);
+    std::ranges::sort(snapshot->processes, {}, &ProcessRow::pid); // a real /proc lists in order
+    const int64_t page = ::sysconf(_SC_PAGESIZE);
+    const double tick = 1.0 / double(::sysconf(_SC_CLK_TCK));
+    EXPECT_EQ(snapshot->processes,
+              (QList<ProcessRow>{{42, 1, 25 * page, 350 * tick, QStringLiteral("node a.js")},
+                                 {44, 1, 25 * page, 350 * tick, QStringLiteral("[kworker/0:1]")}}));
+    EXPECT_EQ(snapshot->listeningPorts, (PortProbe::ListeningPorts{{42, {3000}}}));
+}
+
+// pm2's own daemons, old and new, answer our one call with the rows `pm2 jlist` prints.
+TEST(PM2Socket, realDaemonsGiveTheRowsOfJlist)
+{
+    for (const QString &version : {test::currentPm2, test::olderPm2}) {
+        test::TestEnvironment env;
+        test::Pm2Sandbox pm2(env.pm2Home());
+        pm2.startApp(QStringLiteral("web"), version);
+        pm2.startApp(QStringLiteral("api"), version);
+        pm2.run({QStringLiteral("stop"), QStringLiteral("api")}, version);
+
+        const std::optional<QList<PM2App>> fromSocket = PM2Socket::list(PM2Socket::path());
+        QList<PM2App> fromCommand = PM2Client(version).listByCommand();
+        ASSERT_TRUE(fromSocket) << version.toStdString();
+        ASSERT_EQ(fromCommand.size(), 2);
+        for (qsizetype i = 0; i < fromCommand.size(); ++i) // measured anew by each call
+            fromCommand[i].reportedMemory = (*fromSocket)[i].reportedMemory;
+        EXPECT_EQ(*fromSocket, fromCommand) << version.toStdString();
+        EXPECT_EQ(fromCommand[1].status, PM2App::Status::stopped);
+    }
 }

@@ -1,0 +1,141 @@
+#include "core/proc_files.h"
+
+#include <QVarLengthArray>
+
+#include <charconv>
+#include <limits>
+
+namespace nimbrel::ProcFiles {
+
+namespace {
+
+template <typename Number> std::optional<Number> number(QByteArrayView text, int base = 10)
+{
+    Number value{};
+    const char *end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value, base);
+    if (text.isEmpty() || error != std::errc() || stop != end)
+        return std::nullopt;
+    return value;
+}
+
+using Fields = QVarLengthArray<QByteArrayView, 24>;
+
+// At most `limit` space-separated fields: stat has 52, a tcp line about 17.
+Fields fieldsOf(QByteArrayView text, qsizetype limit)
+{
+    Fields fields;
+    qsizetype at = 0;
+    while (fields.size() < limit) {
+        while (at < text.size() && (text[at] == ' ' || text[at] == '\n'))
+            ++at;
+        if (at == text.size())
+            break;
+        const qsizetype start = at;
+        while (at < text.size() && text[at] != ' ' && text[at] != '\n')
+            ++at;
+        fields.append(text.sliced(start, at - start));
+    }
+    return fields;
+}
+
+} // namespace
+
+std::optional<Stat> parseStat(QByteArrayView text)
+{
+    const qsizetype open = text.indexOf('(');
+    const qsizetype close = text.lastIndexOf(')');
+    if (open < 1 || close < open)
+        return std::nullopt;
+    // After ")": state (field 3), ppid (4), ... utime (14), stime (15).
+    const Fields fields = fieldsOf(text.sliced(close + 1), 13);
+    if (fields.size() < 13)
+        return std::nullopt;
+    const auto pid = number<int64_t>(text.first(open).trimmed());
+    const auto ppid = number<int64_t>(fields[1]);
+    const auto utime = number<int64_t>(fields[11]);
+    const auto stime = number<int64_t>(fields[12]);
+    if (!pid || !ppid || !utime || !stime || *utime < 0 || *stime < 0 ||
+        *utime > std::numeric_limits<int64_t>::max() - *stime)
+        return std::nullopt;
+    return Stat{.pid = *pid,
+                .ppid = *ppid,
+                .comm = text.sliced(open + 1, close - open - 1),
+                .cpuTicks = *utime + *stime};
+}
+
+QString commandLine(QByteArrayView cmdline, QByteArrayView comm)
+{
+    QByteArray text = cmdline.toByteArray();
+    for (char &c : text) {
+        if (c == '\0')
+            c = ' ';
+        else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            c = '?';
+    }
+    const QString command = QString::fromUtf8(text).trimmed();
+    if (!command.isEmpty())
+        return command;
+    return u'[' + QString::fromUtf8(comm) + u']';
+}
+
+std::optional<int64_t> residentPages(QByteArrayView statm)
+{
+    const Fields fields = fieldsOf(statm, 2);
+    return fields.size() < 2 ? std::nullopt : number<int64_t>(fields[1]);
+}
+
+std::optional<ProcessRow> row(QByteArrayView stat, QByteArrayView statm, QByteArrayView cmdline,
+                              int64_t ticksPerSecond, int64_t pageSize)
+{
+    const std::optional<Stat> read = parseStat(stat);
+    const std::optional<int64_t> pages = residentPages(statm);
+    if (!read || !pages || ticksPerSecond <= 0 || pageSize <= 0 || *pages < 0 ||
+        *pages > std::numeric_limits<int64_t>::max() / pageSize)
+        return std::nullopt;
+    return ProcessRow{.pid = read->pid,
+                      .ppid = read->ppid,
+                      .residentBytes = *pages * pageSize,
+                      .cpuSeconds = double(read->cpuTicks) / double(ticksPerSecond),
+                      .command = commandLine(cmdline, read->comm)};
+}
+
+std::optional<uint64_t> socketInode(QByteArrayView linkTarget)
+{
+    constexpr QByteArrayView prefix = "socket:[";
+    if (!linkTarget.startsWith(prefix) || !linkTarget.endsWith(']'))
+        return std::nullopt;
+    return number<uint64_t>(
+        linkTarget.sliced(prefix.size(), linkTarget.size() - prefix.size() - 1));
+}
+
+void addTcpTable(QByteArrayView text, TcpSockets &sockets)
+{
+    constexpr QByteArrayView listen = "0A";
+    constexpr QByteArrayView established = "01";
+    qsizetype start = 0;
+    while (start < text.size()) {
+        qsizetype end = text.indexOf('\n', start);
+        if (end < 0)
+            end = text.size();
+        const QByteArrayView line = text.sliced(start, end - start);
+        start = end + 1;
+
+        // sl, local_address, rem_address, st, tx:rx, tr:when, retrnsmt, uid, timeout, inode.
+        const Fields fields = fieldsOf(line, 10);
+        if (fields.size() < 10 || (fields[3] != listen && fields[3] != established))
+            continue;
+        const QByteArrayView local = fields[1];
+        const qsizetype colon = local.lastIndexOf(':');
+        const auto port = colon < 0 ? std::nullopt : number<int64_t>(local.sliced(colon + 1), 16);
+        if (!port)
+            continue;
+        if (fields[3] == established) {
+            ++sockets.establishedCounts[*port];
+        } else if (const auto inode = number<uint64_t>(fields[9]); inode && *inode != 0) {
+            sockets.listening.insert(*inode, *port);
+        }
+    }
+}
+
+} // namespace nimbrel::ProcFiles

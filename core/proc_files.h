@@ -1,0 +1,55 @@
+// The texts of Linux's /proc that make one snapshot: /proc/PID/stat and /proc/PID/cmdline for
+// the process table, /proc/net/tcp and tcp6 for sockets, and the targets of /proc/PID/fd links.
+// The same records the ps, lsof and netstat parsers give, at the kernel's own precision.
+#pragma once
+
+#include "core/port_probe.h"
+#include "core/process_tree.h"
+
+#include <QByteArrayView>
+#include <QHash>
+
+#include <cstdint>
+#include <optional>
+
+namespace nimbrel::ProcFiles {
+
+struct Stat
+{
+    int64_t pid = 0;
+    int64_t ppid = 0;
+    QByteArrayView comm{}; // a view into the text it was read from
+    int64_t cpuTicks = 0;  // utime + stime: every thread of the process, no children
+};
+
+// "pid (comm) state ppid ...": comm may hold spaces and parentheses, so the fields are counted
+// from its last ")". Nothing when a field is missing or not a number.
+std::optional<Stat> parseStat(QByteArrayView text);
+
+// The command line as `ps -o args` prints it: arguments joined by spaces, control characters
+// shown as "?", "[comm]" when there are none (kernel threads, zombies); ends trimmed.
+QString commandLine(QByteArrayView cmdline, QByteArrayView comm);
+
+// Resident pages, the second field of /proc/PID/statm. Not stat's rss field: since 6.x kernels
+// that one is a per-CPU estimate, off by dozens of pages from what ps shows, while statm (like
+// the VmRSS that ps reads) sums the counters exactly.
+std::optional<int64_t> residentPages(QByteArrayView statm);
+
+// One process of the table; CPU seconds at clock-tick precision (1/ticksPerSecond s).
+std::optional<ProcessRow> row(QByteArrayView stat, QByteArrayView statm, QByteArrayView cmdline,
+                              int64_t ticksPerSecond, int64_t pageSize);
+
+// The inode of an fd link's target "socket:[12345]"; nothing for files, pipes and the rest.
+std::optional<uint64_t> socketInode(QByteArrayView linkTarget);
+
+// The TCP sockets of /proc/net/tcp and tcp6 that a snapshot needs.
+struct TcpSockets
+{
+    QHash<uint64_t, int64_t> listening{};             // socket inode -> its local port
+    PortProbe::EstablishedCounts establishedCounts{}; // as netstat counts them
+};
+
+// Adds the sockets of one table ("sl local_address rem_address st ... inode"), IPv4 or IPv6.
+void addTcpTable(QByteArrayView text, TcpSockets &sockets);
+
+} // namespace nimbrel::ProcFiles

@@ -1,0 +1,199 @@
+// The list from pm2's daemon socket against a daemon that misbehaves on purpose: every answer but
+// a well-formed list under our id must come back as nothing, within the limit.
+#include "app/pm2_socket.h"
+#include "core/pm2_rpc.h"
+#include "support/test_environment.h"
+
+#include <QElapsedTimer>
+#include <QJsonDocument>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace nimbrel;
+using namespace std::chrono_literals;
+
+namespace {
+
+using Script = std::function<QList<QByteArray>(const QByteArray &id)>;
+
+int boundSocket(const QString &path)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
+    qstrncpy(address.sun_path, path.toUtf8().constData(), sizeof address.sun_path);
+    ::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address);
+    return fd;
+}
+
+// A daemon for one connection: reads the request and writes the chunks `script` makes of its id,
+// one write each, a little apart so that they arrive as separate reads.
+class FakeDaemon
+{
+public:
+    FakeDaemon(const QString &path, Script script) : listener_(boundSocket(path))
+    {
+        ::listen(listener_, 1);
+        thread_ = std::thread([this, script = std::move(script)] { serve(script); });
+    }
+    ~FakeDaemon()
+    {
+        if (thread_.joinable())
+            thread_.join();
+        ::close(listener_);
+    }
+    // The first argument of the request it read, once it has hung up.
+    QByteArray request()
+    {
+        thread_.join();
+        return request_;
+    }
+
+private:
+    void serve(const Script &script)
+    {
+        pollfd entry{.fd = listener_, .events = POLLIN, .revents = 0};
+        if (::poll(&entry, 1, 5000) != 1)
+            return;
+        const int peer = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        QByteArray buffer;
+        char chunk[4096];
+        PM2Rpc::Decoded decoded;
+        while (decoded.kind == PM2Rpc::Decoded::Kind::incomplete) {
+            const ssize_t got = ::read(peer, chunk, sizeof chunk);
+            if (got <= 0)
+                break;
+            buffer.append(chunk, got);
+            decoded = PM2Rpc::decode(buffer);
+        }
+        if (decoded.frame.size() == 2) {
+            request_ = decoded.frame.front();
+            for (const QByteArray &part : script(decoded.frame.back().sliced(2))) {
+                ::send(peer, part.constData(), size_t(part.size()), MSG_NOSIGNAL);
+                std::this_thread::sleep_for(20ms);
+            }
+        }
+        // Then silence until the client hangs up.
+        pollfd client{.fd = peer, .events = POLLIN, .revents = 0};
+        while (::poll(&client, 1, 5000) == 1 && ::read(peer, chunk, sizeof chunk) > 0) {
+        }
+        ::close(peer);
+    }
+
+    int listener_;
+    QByteArray request_;
+    std::thread thread_;
+};
+
+QByteArray reply(const QByteArray &json, const QByteArray &id)
+{
+    return PM2Rpc::encode({"j:" + json, "s:" + id});
+}
+
+const QByteArray twoApps = R"({"args":[[{"name":"web","pm_id":0,"pid":41,
+    "pm2_env":{"status":"online"}},{"name":"api","pm_id":1}]]})";
+
+QByteArray manyApps(int count)
+{
+    QByteArray json = R"({"args":[[)";
+    for (int i = 0; i < count; ++i)
+        json += (i ? "," : "") + QByteArray(R"({"name":"app-)") + QByteArray::number(i) +
+                R"(","pm_id":)" + QByteArray::number(i) + R"(,"pm2_env":{"status":"stopped"}})";
+    return json + "]]}";
+}
+
+} // namespace
+
+TEST(PM2Socket, onlyAWholeListUnderOurIdCounts)
+{
+    struct Case
+    {
+        const char *label;
+        Script script;
+        std::optional<qsizetype> apps;
+    };
+    const Case cases[] = {
+        {"split reads, one inside a length",
+         [](const QByteArray &id) {
+             const QByteArray bytes = reply(twoApps, id);
+             return QList<QByteArray>{bytes.first(3), bytes.sliced(3, 40), bytes.sliced(43)};
+         },
+         2},
+        {"another id's frame and ours in one read",
+         [](const QByteArray &id) {
+             return QList{reply(R"({"args":[[]]})", "9:9") + reply(twoApps, id)};
+         },
+         2},
+        {"a huge reply", [](const QByteArray &id) { return QList{reply(manyApps(100'000), id)}; },
+         100'000},
+        {"an empty list", [](const QByteArray &id) { return QList{reply(R"({"args":[[]]})", id)}; },
+         0},
+        {"an error reply",
+         [](const QByteArray &id) {
+             return QList{reply(R"({"error":"method does not exist"})", id)};
+         },
+         std::nullopt},
+        {"not a list",
+         [](const QByteArray &id) { return QList{reply(R"({"args":[{"name":"web"}]})", id)}; },
+         std::nullopt},
+        {"a list of texts",
+         [](const QByteArray &id) { return QList{reply(R"({"args":[["web"]]})", id)}; },
+         std::nullopt},
+        {"a wrong id only", [](const QByteArray &) { return QList{reply(twoApps, "1:0")}; },
+         std::nullopt},
+        {"a truncated frame",
+         [](const QByteArray &id) { return QList{reply(twoApps, id).chopped(5)}; }, std::nullopt},
+        {"another protocol version",
+         [](const QByteArray &id) {
+             return QList{QByteArray(1, '\x22') + reply(twoApps, id).sliced(1)};
+         },
+         std::nullopt},
+        {"a length past any reason",
+         [](const QByteArray &) { return QList{QByteArray("\x12\x7f\xff\xff\xff", 5)}; },
+         std::nullopt},
+        {"silence", [](const QByteArray &) { return QList<QByteArray>{}; }, std::nullopt},
+    };
+    for (const Case &c : cases) {
+        test::TestEnvironment env;
+        const QString path = env.root() + "/rpc.sock";
+        FakeDaemon daemon(path, c.script);
+        QElapsedTimer clock;
+        clock.start();
+        const auto apps = PM2Socket::list(path, 1.0);
+        EXPECT_LT(clock.elapsed(), 1500) << c.label;
+        EXPECT_EQ(apps ? std::optional(apps->size()) : std::nullopt, c.apps) << c.label;
+        if (c.apps == 2) {
+            EXPECT_EQ((*apps)[0].pid, 41) << c.label;
+        }
+        EXPECT_EQ(
+            QJsonDocument::fromJson(daemon.request().sliced(2)).toVariant(),
+            QJsonDocument::fromJson(R"({"type":"call","method":"getMonitorData","args":[{}]})")
+                .toVariant())
+            << c.label;
+    }
+}
+
+TEST(PM2Socket, noDaemonToAsk)
+{
+    test::TestEnvironment env;
+    EXPECT_EQ(PM2Socket::path(), env.pm2Home() + "/rpc.sock");
+    env.set("PM2_HOME", std::nullopt);
+    EXPECT_EQ(PM2Socket::path(), env.home() + "/.pm2/rpc.sock");
+
+    // No socket, and a socket left behind by a daemon that crashed: refused at once.
+    const QString stale = env.root() + "/stale.sock";
+    const int fd = boundSocket(stale);
+    for (const QString &path : {env.root() + "/missing.sock", stale}) {
+        QElapsedTimer clock;
+        clock.start();
+        EXPECT_EQ(PM2Socket::list(path), std::nullopt) << path.toStdString();
+        EXPECT_LT(clock.elapsed(), 100) << path.toStdString();
+    }
+    ::close(fd);
+}
