@@ -15,8 +15,10 @@
 #include <fcntl.h>
 #include <memory>
 #include <mutex>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -38,12 +40,25 @@ constexpr QStringView defaultSearchPath = u"/usr/bin:/bin:/usr/sbin:/sbin";
 
 // What the reader thread captured. The caller may give up on the reader after a timeout, so the
 // box is shared and every access goes through the lock: the caller never sees a torn buffer.
+// `wake` lets the caller send the reader home when it stops waiting: a descendant that ignores
+// SIGTERM may hold the output open for days, and the reader with its descriptor must not stay
+// for that long.
 struct Box
 {
     std::mutex lock;
     std::condition_variable finished;
     QByteArray data;
     bool done = false;
+    int wake = ::eventfd(0, EFD_CLOEXEC); // closed by the reader, under the lock, when done
+
+    void abandon()
+    {
+        std::lock_guard guard(lock);
+        if (!done && wake >= 0) {
+            const uint64_t one = 1;
+            [[maybe_unused]] const ssize_t written = ::write(wake, &one, sizeof one);
+        }
+    }
 };
 
 Result launchFailure(int error)
@@ -97,6 +112,14 @@ void drain(int fd, const std::shared_ptr<Box> &box)
 {
     char buffer[64 * 1024];
     for (;;) {
+        pollfd ends[2] = {{fd, POLLIN, 0}, {box->wake, POLLIN, 0}};
+        if (::poll(ends, box->wake >= 0 ? 2 : 1, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        if (ends[1].revents != 0)
+            break; // the caller gave up on the output
         const ssize_t count = ::read(fd, buffer, sizeof buffer);
         if (count > 0) {
             std::lock_guard guard(box->lock);
@@ -111,6 +134,8 @@ void drain(int fd, const std::shared_ptr<Box> &box)
     {
         std::lock_guard guard(box->lock);
         box->done = true;
+        if (box->wake >= 0)
+            ::close(box->wake);
     }
     box->finished.notify_all();
 }
@@ -172,7 +197,11 @@ struct SpawnSetup
         sigfillset(&all);
         posix_spawnattr_setsigmask(&attributes, &none);
         posix_spawnattr_setsigdefault(&attributes, &all);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        // A group of its own, so that the termination at the limit reaches whatever the child
+        // started and left holding its output, not the child alone.
+        posix_spawnattr_setpgroup(&attributes, 0);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
+                                                  POSIX_SPAWN_SETPGROUP);
     }
     ~SpawnSetup()
     {
@@ -235,11 +264,12 @@ Result run(const QString &executable, const QStringList &arguments,
     }
 
     lock.unlock();
-    ::kill(pid, SIGTERM);
+    ::kill(-pid, SIGTERM); // the child's whole group
     lock.lock();
     box->finished.wait_for(lock, terminationGrace, [&] { return box->done; });
     const QByteArray captured = box->data;
     lock.unlock();
+    box->abandon();
     reapInBackground(pid);
     return {decoded(captured), timedOut};
 }

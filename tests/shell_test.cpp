@@ -143,39 +143,68 @@ TEST(ShellRun, programsThatCannotStartReportTheSystemsReason)
     }
 }
 
-TEST(ShellRun, aChildPastItsLimitIsTerminatedAndItsEarlierOutputKept)
+TEST(ShellRun, aChildPastItsLimitIsTerminatedWithItsChildrenAndItsEarlierOutputKept)
 {
-    QElapsedTimer clock;
-    clock.start();
-    const Shell::Result result = shell(QStringLiteral("echo started; exec sleep 30"), 0.5);
-    const qint64 elapsed = clock.elapsed();
+    // sleep dies of SIGTERM at once, and so does the child it left holding the output.
+    for (const char *script :
+         {"echo started; exec sleep 30", "sleep 30 & echo started; exec sleep 30"}) {
+        QElapsedTimer clock;
+        clock.start();
+        const Shell::Result result = shell(QString::fromLatin1(script), 0.5);
+        const qint64 elapsed = clock.elapsed();
 
-    EXPECT_EQ(result.status, Shell::timedOut);
-    EXPECT_EQ(result.output, "started\n");
-    EXPECT_GE(elapsed, 500);
-    EXPECT_LT(elapsed, 2500); // sleep dies of SIGTERM at once: no need for the grace period
-
+        EXPECT_EQ(result.status, Shell::timedOut);
+        EXPECT_EQ(result.output, "started\n");
+        EXPECT_GE(elapsed, 500);
+        EXPECT_LT(elapsed, 2500) << script; // no need for the grace period
+    }
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(zombieChildren(), 0);
 }
 
-TEST(ShellRun, aChildThatIgnoresTerminationCostsAtMostTheGracePeriod)
+TEST(ShellRun, whatIgnoresTerminationCostsAtMostTheGracePeriodAndNothingAfterIt)
 {
+    // The child itself, or a grandchild that keeps the output open after the child is gone.
     test::TestEnvironment env;
     const PidFileGuard guard{env.root() + QStringLiteral("/pid")};
-    const QString script =
-        QStringLiteral("trap '' TERM; echo $$ > '%1'; echo still here; while :; do sleep 0.1; done")
-            .arg(guard.path);
+    const QString loop = QStringLiteral("trap '' TERM; echo $$ > '%1'; echo still here; "
+                                        "while :; do sleep 0.1; done")
+                             .arg(guard.path);
+    const auto threads = [] {
+        const QByteArray status = test::readFile(QStringLiteral("/proc/self/status"));
+        return status.mid(status.indexOf("Threads:") + 8).split('\n').first().trimmed().toInt();
+    };
+    struct Case
+    {
+        QString script;
+        int threadsLeft; // the one that collects a child still running, when it is
+    };
+    const Case cases[] = {
+        {loop, 1},
+        {QStringLiteral("sh -c \"%1\" & sleep 0.2; exec sleep 30")
+             .arg(QString(loop).replace(u'"', QStringLiteral("\\\""))),
+         0},
+    };
+    for (const auto &[script, threadsLeft] : cases) {
+        const int descriptors = openDescriptors();
+        const int threadsBefore = threads();
+        QElapsedTimer clock;
+        clock.start();
+        const Shell::Result result = shell(script, 0.5);
+        const qint64 elapsed = clock.elapsed();
 
-    QElapsedTimer clock;
-    clock.start();
-    const Shell::Result result = shell(script, 0.5);
-    const qint64 elapsed = clock.elapsed();
-
-    EXPECT_EQ(result.status, Shell::timedOut);
-    EXPECT_EQ(result.output, "still here\n");
-    EXPECT_GE(elapsed, 3400);
-    EXPECT_LT(elapsed, 5000);
+        EXPECT_EQ(result.status, Shell::timedOut);
+        EXPECT_EQ(result.output, "still here\n");
+        EXPECT_GE(elapsed, 3400);
+        EXPECT_LT(elapsed, 5000);
+        // The reader gives up with the caller: no descriptor and no thread stays behind for as
+        // long as the holder lives.
+        std::this_thread::sleep_for(300ms);
+        EXPECT_EQ(openDescriptors(), descriptors) << script.toStdString();
+        EXPECT_EQ(threads(), threadsBefore + threadsLeft) << script.toStdString();
+        ::kill(pid_t(test::readFile(guard.path).trimmed().toLongLong()), SIGKILL);
+        std::this_thread::sleep_for(300ms); // its collector ends too
+    }
 }
 
 TEST(ShellRun, aChildThatClosedItsOutputHoldsTheCallUntilItExits)
