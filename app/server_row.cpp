@@ -1,5 +1,7 @@
 #include "app/server_row.h"
 
+#include "core/text_numbers.h"
+
 #include "core/stable_sort.h"
 
 #include <cmath>
@@ -67,7 +69,7 @@ int64_t totalMemory(const QList<ServerRow> &rows)
 {
     int64_t total = 0;
     for (const ServerRow &row : rows)
-        total += row.memoryBytes;
+        total = saturatingAdd(total, row.memoryBytes);
     return total;
 }
 

@@ -14,14 +14,6 @@ namespace {
 
 constexpr int64_t int64Max = std::numeric_limits<int64_t>::max();
 
-int64_t saturatingAdd(int64_t a, int64_t b)
-{
-    int64_t sum = 0;
-    if (__builtin_add_overflow(a, b, &sum))
-        return b > 0 ? int64Max : std::numeric_limits<int64_t>::min();
-    return sum;
-}
-
 bool isHorizontalSpace(QChar c)
 {
     return c == u'\t' || c.category() == QChar::Separator_Space;
@@ -117,7 +109,7 @@ QString ProcessRow::label() const
         if (!piece.isEmpty() && kept.size() < 3)
             kept.append(piece.toString());
     }
-    if (taken == 0)
+    if (kept.isEmpty()) // no pieces, or only slashes: nothing to show
         return QStringLiteral("(不明)");
     return truncatedToGraphemes(kept.join(u' '), 42);
 }
@@ -158,13 +150,13 @@ double parseCPUTime(QStringView text)
     return std::isfinite(seconds) ? seconds : 0.0;
 }
 
-Index::Index(const QList<ProcessRow> &rows) : rows_(rows)
+Index::Index(QList<ProcessRow> rows) : rows_(std::move(rows))
 {
-    children_.reserve(rows.size());
-    byPid_.reserve(rows.size());
-    for (qsizetype i = 0; i < rows.size(); ++i) {
-        children_[rows[i].ppid].push_back(i);
-        byPid_.insert(rows[i].pid, i); // a later row with the same pid replaces an earlier one
+    children_.reserve(rows_.size());
+    byPid_.reserve(rows_.size());
+    for (qsizetype i = 0; i < rows_.size(); ++i) {
+        children_[rows_[i].ppid].push_back(i);
+        byPid_.insert(rows_[i].pid, i); // a later row with the same pid replaces an earlier one
     }
 }
 

@@ -60,7 +60,7 @@ Usage usage(int64_t rootPID, const QList<ProcessRow> &rows);
 class Index
 {
 public:
-    explicit Index(const QList<ProcessRow> &rows);
+    explicit Index(QList<ProcessRow> rows);
 
     QList<ProcessRow> members(int64_t rootPID) const;
     Usage usage(int64_t rootPID) const;
@@ -69,7 +69,7 @@ private:
     // Row positions of the tree in walk order.
     std::vector<qsizetype> walk(int64_t rootPID, QSet<int64_t> *visited) const;
 
-    const QList<ProcessRow> &rows_;
+    QList<ProcessRow> rows_; // a shared copy: an index may outlive the table it was built from
     QHash<int64_t, std::vector<qsizetype>> children_;
     QHash<int64_t, qsizetype> byPid_;
 };

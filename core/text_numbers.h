@@ -16,4 +16,14 @@ std::optional<int64_t> strictInteger(QStringView text);
 // ".5", "12"). Nothing for anything else, exponents and "inf" included.
 std::optional<double> strictDecimal(QStringView text);
 
+// a + b, held at the largest or smallest value instead of wrapping: memory sums of absurd input
+// must never turn negative.
+inline int64_t saturatingAdd(int64_t a, int64_t b)
+{
+    int64_t sum = 0;
+    if (__builtin_add_overflow(a, b, &sum))
+        return b > 0 ? INT64_MAX : INT64_MIN;
+    return sum;
+}
+
 } // namespace nimbrel

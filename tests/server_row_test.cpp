@@ -113,4 +113,7 @@ TEST(ServerRow, urlCountsAndKeys)
     EXPECT_EQ(totalMemory(rows), (10 + 1 + 7) << 20);
     EXPECT_EQ(runningCount({}), 0);
     EXPECT_EQ(totalMemory({}), 0);
+    ServerRow huge = row("huge", true, 0, 1);
+    huge.memoryBytes = std::numeric_limits<int64_t>::max();
+    EXPECT_EQ(totalMemory({huge, huge}), std::numeric_limits<int64_t>::max()); // saturates
 }
