@@ -12,7 +12,6 @@ namespace nimbrel {
 
 namespace {
 
-constexpr int64_t int64Max = std::numeric_limits<int64_t>::max();
 
 bool isHorizontalSpace(QChar c)
 {
