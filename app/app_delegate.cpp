@@ -28,7 +28,7 @@ int AppDelegate::runControl(const std::optional<QString> &action, const QString 
         print_(controlUsage);
         return 1;
     }
-    const std::optional<PM2Client> client = PM2Client::resolved(store_);
+    const std::optional<PM2Client> client = PM2Client::resolvedAskingShell(store_);
     if (!client) {
         print_(QStringLiteral("pm2 が見つかりません"));
         return 1;

@@ -1,5 +1,7 @@
 #include "app/monitor.h"
 
+#include "app/pm2_locator.h"
+
 #include <QPointer>
 
 #include <algorithm>
@@ -29,6 +31,7 @@ void Monitor::refresh()
     const std::optional<PM2Client> client = PM2Client::resolved(store_);
     if (!client) {
         setPm2Missing(true); // rows, samples and lastRefresh stay as they were
+        askLoginShellForPm2();
         return;
     }
     setPm2Missing(false);
@@ -41,6 +44,20 @@ void Monitor::refresh()
         post([self, client, apps = std::move(apps), snapshot = std::move(snapshot)] {
             if (self)
                 self->apply(apps, snapshot, client);
+        });
+    });
+}
+
+void Monitor::askLoginShellForPm2()
+{
+    if (!Pm2Locator::shared().claimShellQuestion())
+        return;
+    // Up to five seconds: never on the main thread.
+    queue_.submit([self = QPointer<Monitor>(this)](const SerialQueue::Post &post) {
+        Pm2Locator::shared().askShell();
+        post([self] {
+            if (self && Pm2Locator::shared().known())
+                self->refresh();
         });
     });
 }

@@ -88,6 +88,8 @@ private:
                        Store::LastActive &lastActive);
     QStringList autoStopTargets(const QList<ServerRow> &rows, Instant now,
                                 const QSet<QString> &pinned);
+    // When nothing else finds pm2, the user's login shell is asked once, on the queue.
+    void askLoginShellForPm2();
     void perform(const QString &name, std::function<bool(const PM2Client &)> action);
     // Runs `stop` for each name on the queue, then `done` on the main thread with the names
     // whose stop failed.

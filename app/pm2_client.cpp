@@ -1,5 +1,6 @@
 #include "app/pm2_client.h"
 
+#include "app/pm2_locator.h"
 #include "app/pm2_socket.h"
 #include "app/shell.h"
 #include "app/store.h"
@@ -11,7 +12,16 @@ std::optional<PM2Client> PM2Client::resolved(Store &store)
 {
     if (auto stored = store.text(StoreKey::pm2Path))
         return PM2Client(std::move(*stored));
-    if (auto found = Shell::locatePM2())
+    if (auto found = Pm2Locator::shared().known())
+        return PM2Client(std::move(*found));
+    return std::nullopt;
+}
+
+std::optional<PM2Client> PM2Client::resolvedAskingShell(Store &store)
+{
+    if (auto stored = store.text(StoreKey::pm2Path))
+        return PM2Client(std::move(*stored));
+    if (auto found = Pm2Locator::shared().locate())
         return PM2Client(std::move(*found));
     return std::nullopt;
 }

@@ -20,8 +20,12 @@ public:
 
     explicit PM2Client(QString executable) : executable_(std::move(executable)) {}
 
-    // The pm2 every caller uses: the stored "pm2Path" as it stands, else the one found on disk.
+    // The pm2 every caller uses: the stored "pm2Path" as it stands, else the one found on disk
+    // or already named by the user's login shell. Never blocks.
     static std::optional<PM2Client> resolved(Store &store);
+    // The same, asking the login shell when nothing else finds pm2 (up to its 5 s limit): for
+    // the command line, which may wait.
+    static std::optional<PM2Client> resolvedAskingShell(Store &store);
 
     const QString &executable() const { return executable_; }
 

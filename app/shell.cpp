@@ -181,9 +181,11 @@ struct SpawnSetup
     posix_spawn_file_actions_t actions{};
     posix_spawnattr_t attributes{};
 
-    explicit SpawnSetup(int outputFd)
+    SpawnSetup(int outputFd, bool detached)
     {
         posix_spawn_file_actions_init(&actions);
+        if (detached)
+            posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_adddup2(&actions, outputFd, STDOUT_FILENO);
         posix_spawn_file_actions_adddup2(&actions, outputFd, STDERR_FILENO);
         // Only stdin, stdout and stderr reach the child: an inherited descriptor (a pipe of a
@@ -220,8 +222,10 @@ QString childPath(const std::optional<QString> &extraPath, const std::optional<Q
     return extraPath ? *extraPath + u':' + base : base;
 }
 
-Result run(const QString &executable, const QStringList &arguments,
-           const std::optional<QString> &extraPath, double timeout)
+namespace {
+
+Result runChild(const QString &executable, const QStringList &arguments,
+                const std::optional<QString> &extraPath, double timeout, bool detached)
 {
     const Clock::time_point deadline = deadlineAfter(timeout);
 
@@ -238,7 +242,7 @@ Result run(const QString &executable, const QStringList &arguments,
     pid_t pid = 0;
     int error = 0;
     {
-        SpawnSetup setup(fds[1]);
+        SpawnSetup setup(fds[1], detached);
         error = ::posix_spawn(&pid, argv.storage.front().constData(), &setup.actions,
                               &setup.attributes, argv.terminated(), envp.terminated());
     }
@@ -274,7 +278,20 @@ Result run(const QString &executable, const QStringList &arguments,
     return {decoded(captured), timedOut};
 }
 
-QStringList pm2Candidates(const QString &home)
+} // namespace
+
+Result run(const QString &executable, const QStringList &arguments,
+           const std::optional<QString> &extraPath, double timeout)
+{
+    return runChild(executable, arguments, extraPath, timeout, false);
+}
+
+Result runDetached(const QString &executable, const QStringList &arguments, double timeout)
+{
+    return runChild(executable, arguments, std::nullopt, timeout, true);
+}
+
+QStringList pm2Candidates(const QString &home, const std::optional<QString> &pnpmHome)
 {
     const QString nvmRoot = home + QStringLiteral("/.nvm/versions/node");
     QStringList versions = QDir(nvmRoot).entryList(
@@ -292,6 +309,17 @@ QStringList pm2Candidates(const QString &home)
     };
     for (const QString &version : versions)
         candidates.append(nvmRoot + u'/' + version + QStringLiteral("/bin/pm2"));
+    candidates += {
+        home + QStringLiteral("/.volta/bin/pm2"),
+        home + QStringLiteral("/.local/share/fnm/aliases/default/bin/pm2"),
+        home + QStringLiteral("/.fnm/aliases/default/bin/pm2"),
+        pnpmHome ? *pnpmHome + QStringLiteral("/pm2")
+                 : home + QStringLiteral("/.local/share/pnpm/pm2"),
+        home + QStringLiteral("/.npm-global/bin/pm2"),
+        home + QStringLiteral("/.local/bin/pm2"),
+        home + QStringLiteral("/.asdf/shims/pm2"),
+        home + QStringLiteral("/.local/share/mise/shims/pm2"),
+    };
     return candidates;
 }
 
@@ -309,9 +337,15 @@ std::optional<QString> firstExecutable(const QStringList &candidates)
     return std::nullopt;
 }
 
-std::optional<QString> locatePM2()
+std::optional<QString> pm2FromShellOutput(QStringView output)
 {
-    return firstExecutable(pm2Candidates(QDir::homePath()));
+    const QList<QStringView> lines = output.split(u'\n');
+    for (auto line = lines.rbegin(); line != lines.rend(); ++line) {
+        const QString path = line->trimmed().toString();
+        if (path.startsWith(u'/') && firstExecutable({path}))
+            return path;
+    }
+    return std::nullopt;
 }
 
 namespace {

@@ -24,15 +24,22 @@ inline constexpr int timedOut = -2;
 Result run(const QString &executable, const QStringList &arguments,
            const std::optional<QString> &extraPath, double timeout);
 
+// As run(), for asking the user's interactive login shell: the child gets an empty standard
+// input and a session of its own, so it can neither wait for our terminal nor take it over.
+Result runDetached(const QString &executable, const QStringList &arguments, double timeout);
+
 // The PATH a child gets: `extraPath`, then the inherited PATH (or the system default).
 QString childPath(const std::optional<QString> &extraPath, const std::optional<QString> &inherited);
 
-// Where pm2 is looked for, in order, for the given home directory.
-QStringList pm2Candidates(const QString &home);
+// Where pm2 is looked for, in order, for the given home directory and $PNPM_HOME: the fixed
+// places, nvm's versions newest first, then where Linux version managers and npm's per-user
+// prefix put it.
+QStringList pm2Candidates(const QString &home, const std::optional<QString> &pnpmHome);
 // The first candidate that is an executable file.
 std::optional<QString> firstExecutable(const QStringList &candidates);
-// pm2 found among the usual install locations under the user's home; never searches PATH.
-std::optional<QString> locatePM2();
+// pm2 as the login shell's `command -v pm2` printed it: the last line that is an absolute path
+// to an executable file. Greetings and notes of the shell's rc files around it are ignored.
+std::optional<QString> pm2FromShellOutput(QStringView output);
 
 // True when version name `a` is strictly newer than `b` ("v20.11.1" before "v18.19.0").
 bool compareVersionsDescending(QStringView a, QStringView b);

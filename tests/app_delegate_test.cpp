@@ -1,6 +1,6 @@
 // The control and login modes, driven in-process against a pm2 stand-in and a temporary home.
 #include "app/app_delegate.h"
-#include "app/shell.h"
+#include "app/pm2_locator.h"
 #include "app/store.h"
 #include "support/fake_pm2.h"
 #include "support/test_environment.h"
@@ -43,8 +43,6 @@ const QString usage =
 
 TEST_F(AppDelegateTest, controlUsageAndMissingPm2)
 {
-    // Without a stored path and with an empty home, pm2 is found only if installed system-wide.
-    const bool systemPm2 = Shell::locatePM2().has_value();
     struct Case
     {
         std::optional<QString> action;
@@ -68,12 +66,30 @@ TEST_F(AppDelegateTest, controlUsageAndMissingPm2)
     EXPECT_TRUE(pm2.calls().isEmpty()); // none of them ran pm2
 
     store.remove(StoreKey::pm2Path);
-    if (!systemPm2) {
-        for (const char *action : {"start", "list", "frobnicate"}) {
-            EXPECT_EQ(delegate.runControl(QString::fromUtf8(action), "web"), 1);
-            EXPECT_EQ(takePrinted(), QStringList{"pm2 が見つかりません"}) << action;
-        }
+    for (const char *action : {"start", "list", "frobnicate"}) {
+        EXPECT_EQ(delegate.runControl(QString::fromUtf8(action), "web"), 1);
+        EXPECT_EQ(takePrinted(), QStringList{"pm2 が見つかりません"}) << action;
     }
+}
+
+TEST_F(AppDelegateTest, listFindsAPm2ThatOnlyVoltaOrTheLoginShellKnows)
+{
+    pm2.setApps({{"web", 1}});
+    const QByteArray wrapper = "#!/bin/sh\nexec " NIMBREL_FAKE_PM2 " \"$@\"\n";
+    const QString volta = env.home() + "/.volta/bin/pm2";
+    test::writeFile(volta, wrapper, true);
+    EXPECT_EQ(delegate.runControl("list", {}), 0);
+    EXPECT_EQ(takePrinted(), QStringList{"online\tweb"});
+
+    QFile::remove(volta);
+    const QString hidden = env.root() + "/elsewhere/pm2";
+    const QString shell = env.root() + "/bin/login-shell";
+    test::writeFile(hidden, wrapper, true);
+    test::writeFile(shell, "#!/bin/sh\necho 'Hello from .bashrc'\necho " + hidden.toUtf8() + "\n",
+                    true);
+    Pm2Locator::shared().usePlaces([&] { return Pm2Locator::Places{{volta}, shell}; });
+    EXPECT_EQ(delegate.runControl("list", {}), 0);
+    EXPECT_EQ(takePrinted(), QStringList{"online\tweb"});
 }
 
 TEST_F(AppDelegateTest, aPm2ThatCannotRunFailsTheActionAndRecordsNothing)

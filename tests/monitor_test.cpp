@@ -1,6 +1,7 @@
 // The refresh cycle, the samples, the actions and the automatic stop, against the pm2 stand-in
 // and snapshots with exactly the numbers each case needs.
 #include "app/monitor.h"
+#include "app/pm2_locator.h"
 #include "support/fake_pm2.h"
 #include "support/test_environment.h"
 
@@ -242,14 +243,12 @@ TEST_F(MonitorTest, missingAndFailingPm2)
 
     // Missing: the rows and the time of the last refresh stay.
     store.remove(StoreKey::pm2Path);
-    if (!PM2Client::resolved(store)) {
-        monitor->refresh();
-        EXPECT_TRUE(monitor->pm2Missing());
-        QTest::qWait(200);
-        EXPECT_EQ(monitor->rows().size(), 1);
-        EXPECT_EQ(monitor->lastRefresh(), t0);
-        EXPECT_EQ(applies, 1);
-    }
+    monitor->refresh();
+    EXPECT_TRUE(monitor->pm2Missing());
+    QTest::qWait(200);
+    EXPECT_EQ(monitor->rows().size(), 1);
+    EXPECT_EQ(monitor->lastRefresh(), t0);
+    EXPECT_EQ(applies, 1);
 
     // Failing: no rows, but the refresh happened, and the samples survive it.
     store.setValue(StoreKey::pm2Path, test::FakePm2::path());
@@ -439,4 +438,24 @@ TEST_F(MonitorTest, theSortKeyIsStoredAndReordersTheRows)
     store.setValue(StoreKey::sortKey, QStringLiteral("CPU"));
     makeMonitor();
     EXPECT_EQ(monitor->sortKey(), SortKey::memory);
+}
+
+TEST_F(MonitorTest, theLoginShellIsAskedOnTheQueueAndItsAnswerRefreshes)
+{
+    store.remove(StoreKey::pm2Path);
+    const QString shell = env.root() + "/bin/login-shell";
+    test::writeFile(shell, "#!/bin/sh\nsleep 1\necho " NIMBREL_FAKE_PM2 "\n", true);
+    Pm2Locator::shared().usePlaces([&] { return Pm2Locator::Places{{}, shell}; });
+    pm2.setApps({{"web", 1}});
+    system->push(machine(0, {{1, 10.0}}));
+
+    QElapsedTimer clock;
+    clock.start();
+    monitor->refresh();
+    EXPECT_LT(clock.elapsed(), 500);    // the main thread never waits for the shell
+    EXPECT_TRUE(monitor->pm2Missing()); // until it answers
+    monitor->refresh();                 // a question already asked is not asked twice
+    EXPECT_TRUE(QTest::qWaitFor([&] { return applies == 1; }, 10'000));
+    EXPECT_FALSE(monitor->pm2Missing());
+    EXPECT_EQ(monitor->rows().size(), 1);
 }

@@ -1,4 +1,5 @@
 // The shell runner with real child processes, and where pm2 is looked for.
+#include "app/pm2_locator.h"
 #include "app/shell.h"
 #include "support/test_environment.h"
 
@@ -277,59 +278,90 @@ TEST(ShellVersions, newestFirstByNumbersNotText)
     }
 }
 
-TEST(ShellLocatePM2, fixedPlacesFirstThenNvmVersionsNewestFirst)
+TEST(Pm2Locator, fixedPlacesThenNvmNewestFirstThenTheVersionManagers)
 {
     test::TestEnvironment env;
-    const QString nvm = env.home() + QStringLiteral("/.nvm/versions/node/");
+    const QString home = env.home();
+    const QString nvm = home + QStringLiteral("/.nvm/versions/node/");
     for (const char *version : {"v18.2.0", "v20.11.1", ".hidden", "v18.19.0", "system"})
         QDir().mkpath(nvm + QLatin1String(version));
 
-    const QStringList candidates = Shell::pm2Candidates(env.home());
     const QStringList expected{
         "/opt/homebrew/bin/pm2",
         "/usr/local/bin/pm2",
         "/usr/bin/pm2",
         "/home/linuxbrew/.linuxbrew/bin/pm2",
-        env.home() + "/.bun/bin/pm2",
+        home + "/.bun/bin/pm2",
         nvm + "v20.11.1/bin/pm2",
         nvm + "v18.19.0/bin/pm2",
         nvm + "v18.2.0/bin/pm2",
         nvm + ".hidden/bin/pm2", // no number: version 0, listing order kept among equals
         nvm + "system/bin/pm2",
+        home + "/.volta/bin/pm2",
+        home + "/.local/share/fnm/aliases/default/bin/pm2",
+        home + "/.fnm/aliases/default/bin/pm2",
+        home + "/.local/share/pnpm/pm2",
+        home + "/.npm-global/bin/pm2",
+        home + "/.local/bin/pm2",
+        home + "/.asdf/shims/pm2",
+        home + "/.local/share/mise/shims/pm2",
     };
-    EXPECT_EQ(candidates, expected);
-
-    EXPECT_TRUE(Shell::pm2Candidates(env.root() + QStringLiteral("/nowhere")).size() == 5);
+    EXPECT_EQ(Shell::pm2Candidates(home, std::nullopt), expected);
+    EXPECT_EQ(Shell::pm2Candidates(home, "/opt/pnpm")[13], "/opt/pnpm/pm2");
 }
 
-TEST(ShellLocatePM2, firstExecutableFileWins)
+TEST(Pm2Locator, everyPlaceIsFoundAndAnEarlierOneWins)
 {
     test::TestEnvironment env;
     const QString dir = env.root() + QStringLiteral("/c/");
     test::writeFile(dir + "plain", "#!/bin/sh\n");
-    test::writeFile(dir + "first", "#!/bin/sh\n", true);
-    test::writeFile(dir + "second", "#!/bin/sh\n", true);
     QDir().mkpath(dir + "directory");
+    EXPECT_EQ(Shell::firstExecutable({dir + "missing", dir + "plain", dir + "directory"}),
+              std::nullopt);
 
-    EXPECT_EQ(Shell::firstExecutable({dir + "missing", dir + "plain", dir + "directory",
-                                      dir + "first", dir + "second"}),
-              dir + "first");
-    EXPECT_EQ(Shell::firstExecutable({dir + "missing", dir + "plain"}), std::nullopt);
+    // Filled from the last place to the first: each new one is earlier, so it wins.
+    QStringList places = test::pm2PlacesUnder(env.home()).candidates;
+    QDir().mkpath(env.home() + "/.nvm/versions/node/v22.1.0/bin"); // a node without pm2
+    places.insert(1, env.home() + "/.nvm/versions/node/v18.19.0/bin/pm2");
+    places.insert(1, env.home() + "/.nvm/versions/node/v20.11.1/bin/pm2");
+    for (auto place = places.crbegin(); place != places.crend(); ++place) {
+        test::writeFile(*place, "#!/bin/sh\n", true);
+        EXPECT_EQ(Pm2Locator::shared().known(), *place);
+    }
 }
 
-TEST(ShellLocatePM2, picksTheNewestNvmInstallUnderHome)
+TEST(Pm2Locator, theLoginShellIsAskedLastAndOnlyAPathToAProgramCounts)
 {
     test::TestEnvironment env;
-    const QStringList fixed = Shell::pm2Candidates(env.home()).mid(0, 4);
-    if (Shell::firstExecutable(fixed))
-        GTEST_SKIP() << "this machine has pm2 installed system-wide";
-
-    const QString nvm = env.home() + QStringLiteral("/.nvm/versions/node/");
-    test::writeFile(nvm + "v18.19.0/bin/pm2", "#!/bin/sh\n", true);
-    test::writeFile(nvm + "v20.11.1/bin/pm2", "#!/bin/sh\n", true);
-    QDir().mkpath(nvm + "v22.1.0/bin"); // a newer node without pm2
-    EXPECT_EQ(Shell::locatePM2(), nvm + "v20.11.1/bin/pm2");
-
-    test::writeFile(env.home() + "/.bun/bin/pm2", "#!/bin/sh\n", true);
-    EXPECT_EQ(Shell::locatePM2(), env.home() + "/.bun/bin/pm2");
+    const QString pm2 = env.home() + QStringLiteral("/somewhere/bin/pm2");
+    test::writeFile(pm2, "#!/bin/sh\n", true);
+    test::writeFile(env.home() + "/plain", "not a program");
+    struct Case
+    {
+        QByteArray script; // what the shell does with "-i -l -c 'command -v pm2'"
+        std::optional<QString> found;
+    };
+    const Case cases[] = {
+        {"echo 'Welcome back!'; echo \"$4\" >&2; echo " + pm2.toUtf8() + "; echo", pm2},
+        {"echo somewhere/bin/pm2", std::nullopt},
+        {"echo " + env.home().toUtf8() + "/plain", std::nullopt},
+        {"true", std::nullopt},
+        {"read line; echo " + pm2.toUtf8(), pm2}, // its standard input is empty
+        {"exec sleep 30", std::nullopt},
+    };
+    const QString shell = env.root() + QStringLiteral("/shell");
+    for (const Case &c : cases) {
+        test::writeFile(shell, "#!/bin/sh\necho asked >> \"$0.log\"\n" + c.script + "\n", true);
+        QFile::remove(shell + ".log");
+        Pm2Locator locator([&] { return Pm2Locator::Places{{}, shell, 1}; });
+        QElapsedTimer clock;
+        clock.start();
+        EXPECT_EQ(locator.locate(), c.found) << c.script.toStdString();
+        EXPECT_LT(clock.elapsed(), 2000) << c.script.toStdString(); // at most its limit
+        // An answer is kept for good; after a miss the shell is asked again ten minutes on.
+        locator.locate();
+        EXPECT_EQ(test::readFile(shell + ".log"), "asked\n");
+        const auto later = Pm2Locator::Clock::now() + Pm2Locator::askAgainAfterMiss;
+        EXPECT_EQ(locator.claimShellQuestion(later), !c.found) << c.script.toStdString();
+    }
 }

@@ -1,5 +1,7 @@
 #include "app/ui/settings_view.h"
 
+#include "app/pm2_locator.h"
+
 #include "app/login_item.h"
 #include "app/monitor.h"
 #include "app/shell.h"
@@ -67,7 +69,7 @@ SettingsView::SettingsView(Monitor &monitor, Store &store, LoginService &login,
     mono.setPixelSize(12);
     pathField_->setFont(mono);
     pathField_->setText(
-        store_.text(StoreKey::pm2Path).value_or(Shell::locatePM2().value_or(QString())));
+        store_.text(StoreKey::pm2Path).value_or(Pm2Locator::shared().known().value_or(QString())));
     connect(pathField_, &QLineEdit::returnPressed, this, &SettingsView::commitPath);
     auto *choose = new QPushButton(QStringLiteral("選ぶ"), this);
     choose->setObjectName(QStringLiteral("choosePM2"));

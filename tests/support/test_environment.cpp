@@ -1,5 +1,6 @@
 #include "support/test_environment.h"
 
+#include "app/pm2_locator.h"
 #include "app/shell.h"
 
 #include <QDir>
@@ -163,11 +164,22 @@ TestEnvironment::TestEnvironment() : dir_(QStringLiteral("/tmp/nb-XXXXXX"))
     set("PM2_HOME", pm2Home());
     set("TZ", QStringLiteral("UTC"));
     set("LANG", QStringLiteral("C.UTF-8"));
+    // pm2 is looked for only under the test's home, and no login shell is asked: a pm2 the
+    // machine has installed must not change what a test sees.
+    Pm2Locator::shared().usePlaces([home = home()] { return pm2PlacesUnder(home); });
+}
+
+Pm2Locator::Places pm2PlacesUnder(const QString &home)
+{
+    QStringList candidates = Shell::pm2Candidates(home, std::nullopt);
+    candidates.removeIf([&](const QString &path) { return !isUnder(path, home); });
+    return {candidates, {}};
 }
 
 TestEnvironment::~TestEnvironment()
 {
     endPm2DaemonsUnder(root());
+    Pm2Locator::shared().usePlaces(Pm2Locator::userPlaces);
     for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
         if (it->second)
             ::setenv(it->first.c_str(), it->second->c_str(), 1);

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QTemporaryDir>
 
+#include "app/pm2_locator.h"
 #include "core/instant.h"
 
 #include <optional>
@@ -37,6 +38,9 @@ private:
     QTemporaryDir dir_;
     std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
+
+// The places where the locator looks for pm2 in a test: those under `home`, and no login shell.
+Pm2Locator::Places pm2PlacesUnder(const QString &home);
 
 // The pids of the pm2 daemons whose PM2_HOME lies under `root`, found through /proc.
 QList<qint64> pm2DaemonsUnder(const QString &root);
