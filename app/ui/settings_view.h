@@ -17,6 +17,7 @@ class Store;
 
 namespace ui {
 
+class NoteLabel;
 class ToggleSwitch;
 
 class SettingsView : public QWidget
@@ -38,13 +39,15 @@ public:
 private:
     QWidget *group(const QString &title, const QList<QWidget *> &rows);
     QWidget *row(const QList<QWidget *> &content);
-    QLabel *note(const QString &text);
+    // A group with the note that explains it close under it.
+    QWidget *section(QWidget *group, QWidget *note);
     QWidget *makeStepper();
 
     void setIdleHours(double hours);
     void loginToggled(bool on);
     void choosePM2();
     void commitPath();
+    void showPath(const QString &path);
 
     Monitor &monitor_;
     Store &store_;
@@ -56,7 +59,7 @@ private:
 
     QLabel *hoursLabel_ = nullptr;
     ToggleSwitch *loginSwitch_ = nullptr;
-    QLabel *loginNote_ = nullptr;
+    NoteLabel *loginNote_ = nullptr;
     QLineEdit *pathField_ = nullptr;
 };
 

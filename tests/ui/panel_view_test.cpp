@@ -1,7 +1,8 @@
 // The panel on the offscreen platform: what it shows, its search, its heights and its grabber.
+#include "app/ui/elided_label.h"
 #include "app/ui/panel_view.h"
+#include "app/ui/process_breakdown_view.h"
 #include "app/ui/server_row_view.h"
-#include "app/ui/widgets.h"
 #include "core/panel_geometry.h"
 #include "ui/ui_fixture.h"
 

@@ -2,9 +2,10 @@
 // file chooser answered by the test.
 #include "app/login_item.h"
 #include "app/ui/settings_view.h"
-#include "app/ui/widgets.h"
+#include "app/ui/toggle_switch.h"
 #include "ui/ui_fixture.h"
 
+#include <QDir>
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
@@ -105,9 +106,12 @@ TEST_F(SettingsTest, choosingAFileStoresItAndRefreshes)
     QObject::connect(&monitor, &Monitor::lastRefreshChanged, [&] { ++applies; });
     chooserAnswer = test::FakePm2::path();
     QTest::mouseClick(child<QPushButton>(*view, "choosePM2"), Qt::LeftButton);
-    EXPECT_EQ(chooserStarts, QStringList{env.home() + "/.nvm/versions/node"});
+    QDir(env.home()).mkpath(".nvm/versions/node");
+    QTest::mouseClick(child<QPushButton>(*view, "choosePM2"), Qt::LeftButton);
+    // Without nvm the dialog starts at home, not in a folder that is not there.
+    EXPECT_EQ(chooserStarts, (QStringList{env.home(), env.home() + "/.nvm/versions/node"}));
     EXPECT_EQ(store.text(StoreKey::pm2Path), chooserAnswer);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return applies == 1; }, 10'000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return applies >= 1; }, 10'000));
 
     chooserAnswer.clear(); // cancelled
     store.setValue(StoreKey::pm2Path, QStringLiteral("/kept"));
@@ -119,7 +123,7 @@ TEST_F(SettingsTest, theLoginSwitchRegistersAndShowsWhatWentWrong)
 {
     makeView();
     auto *toggle = child<ToggleSwitch>(*view, "openAtLogin");
-    auto *note = child<QLabel>(*view, "loginError");
+    auto *note = child<QWidget>(*view, "loginError");
     EXPECT_FALSE(toggle->isChecked());
 
     toggle->click(); // works
