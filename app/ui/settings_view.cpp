@@ -93,13 +93,20 @@ SettingsView::SettingsView(Monitor &monitor, Store &store, LoginService &login,
         section(group(texts::autoStopGroup,
                       {row({rowLabel(texts::autoStopSwitch, this), autoStop}), new Divider(0, this),
                        row({rowLabel(texts::idleHours, this), makeStepper()})}),
-                new NoteLabel(texts::autoStopNote, this)));
+                namedNote(texts::autoStopNote, "autoStopNote")));
     layout->addWidget(section(
         group(texts::launchGroup, {row({rowLabel(texts::openAtLogin, this), loginSwitch_})}),
         loginNote_));
     layout->addWidget(section(group(texts::pm2Group, {row({pathField_, choose})}),
-                              new NoteLabel(texts::pm2Note, this)));
+                              namedNote(texts::pm2Note, "pm2Note")));
     layout->addStretch(1);
+}
+
+NoteLabel *SettingsView::namedNote(const QString &text, const char *name)
+{
+    auto *note = new NoteLabel(text, this);
+    note->setObjectName(QLatin1String(name));
+    return note;
 }
 
 QWidget *SettingsView::section(QWidget *group, QWidget *note)

@@ -41,6 +41,7 @@ private:
     QWidget *row(const QList<QWidget *> &content);
     // A group with the note that explains it close under it.
     QWidget *section(QWidget *group, QWidget *note);
+    NoteLabel *namedNote(const QString &text, const char *name);
     QWidget *makeStepper();
 
     void setIdleHours(double hours);

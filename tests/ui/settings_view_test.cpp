@@ -159,6 +159,16 @@ TEST_F(SettingsTest, fitsItsWindowWithTheLoginNoteShown)
     QCoreApplication::processEvents();
     EXPECT_LE(view->layout()->totalHeightForWidth(520), 460);
     EXPECT_LE(view->minimumSizeHint().width(), 520);
+    // Every shown note sits 6 under its group (22 of spacing, -16 of margin) and 22 above the next.
+    const auto top = [&](QWidget *w) { return w->mapTo(view.get(), QPoint(0, 0)).y(); };
+    for (const char *name : {"autoStopNote", "loginError"}) {
+        QWidget *note = child<QWidget>(*view, name);
+        QWidget *section = note->parentWidget();
+        QWidget *group = section->layout()->itemAt(0)->widget();
+        QWidget *next = view->layout()->itemAt(view->layout()->indexOf(section) + 1)->widget();
+        EXPECT_EQ(top(note) - (top(group) + group->height()), 6) << name;
+        EXPECT_EQ(top(next) - (top(note) + note->height()), 22) << name;
+    }
     if (const QString folder = qEnvironmentVariable("NIMBREL_TEST_PICTURES"); !folder.isEmpty())
         view->grab().save(folder + "/settings.png");
 }
