@@ -4,9 +4,12 @@
 #include "app/ui/process_breakdown_view.h"
 #include "app/ui/segmented_control.h"
 #include "app/ui/server_row_view.h"
+#include "app/ui/style.h"
+#include "app/ui/translations.h"
 #include "core/panel_geometry.h"
 #include "ui/ui_fixture.h"
 
+#include <QApplication>
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
@@ -14,6 +17,7 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QTest>
+#include <QToolTip>
 
 using namespace nimbrel;
 using namespace nimbrel::ui;
@@ -321,4 +325,20 @@ TEST_F(PanelTest, aVeryLongNameIsCutByTheRowNotByThePanel)
     EXPECT_LT(name->width(), name->fontMetrics().horizontalAdvance(name->text()));
     EXPECT_EQ(name->toolTip(), name->text()); // readable in full
     EXPECT_EQ(child<ElidedLabel>(*shownRows().front(), "detail")->toolTip(), QString());
+}
+
+TEST(Appearance, tooltipsFollowThePaletteAndQtsOwnTextsAreJapanese)
+{
+    test::TestEnvironment env;
+    auto &application = *static_cast<QApplication *>(QCoreApplication::instance());
+    const QPalette before = QApplication::palette();
+    for (const bool dark : {false, true}) {
+        applyAppearance(application, dark);
+        const QPalette tips = QToolTip::palette();
+        EXPECT_EQ(tips.color(QPalette::ToolTipBase).lightness() < 128, dark); // never yellow
+        EXPECT_EQ(tips.color(QPalette::ToolTipText), QApplication::palette().color(QPalette::Text));
+    }
+    QApplication::setPalette(before);
+    ASSERT_TRUE(installQtJapanese(application)) << "qt6-translations-l10n is not installed";
+    EXPECT_EQ(QCoreApplication::translate("QFileDialog", "Open"), "開く");
 }

@@ -2,10 +2,14 @@
 // file chooser answered by the test.
 #include "app/login_item.h"
 #include "app/ui/settings_view.h"
+#include "app/ui/style.h"
 #include "app/ui/toggle_switch.h"
+#include "app/ui/translations.h"
 #include "ui/ui_fixture.h"
 
+#include <QApplication>
 #include <QDir>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
@@ -169,6 +173,20 @@ TEST_F(SettingsTest, fitsItsWindowWithTheLoginNoteShown)
         EXPECT_EQ(top(note) - (top(group) + group->height()), 6) << name;
         EXPECT_EQ(top(next) - (top(note) + note->height()), 22) << name;
     }
-    if (const QString folder = qEnvironmentVariable("NIMBREL_TEST_PICTURES"); !folder.isEmpty())
-        view->grab().save(folder + "/settings.png");
+    if (const QString folder = qEnvironmentVariable("NIMBREL_TEST_PICTURES"); !folder.isEmpty()) {
+        installQtJapanese(*static_cast<QApplication *>(QCoreApplication::instance()));
+        for (const bool dark : {false, true}) {
+            applyAppearance(*static_cast<QApplication *>(QCoreApplication::instance()), dark);
+            makeView(); // made after the appearance, as the program makes it
+            child<ToggleSwitch>(*view, "openAtLogin")->click();
+            view->resize(520, 460);
+            const QString look = dark ? "dark" : "light";
+            view->grab().save(folder + "/settings-" + look + ".png");
+            QFileDialog chooser(nullptr, QString(), env.home());
+            chooser.setOption(QFileDialog::DontUseNativeDialog);
+            chooser.show();
+            QCoreApplication::processEvents();
+            chooser.grab().save(folder + "/chooser-" + look + ".png");
+        }
+    }
 }
