@@ -21,7 +21,7 @@ SegmentedControl::SegmentedControl(const QStringList &segments, QWidget *parent)
     setFont(fontOf(12));
     setFixedHeight(controlHeight);
     setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
-    setAttribute(Qt::WA_Hover);
+    setMouseTracking(true); // the hover ground moves from segment to segment
 }
 
 void SegmentedControl::setCurrent(int index)
@@ -106,6 +106,16 @@ void SegmentedControl::paintEvent(QPaintEvent *)
 void SegmentedControl::mousePressEvent(QMouseEvent *event)
 {
     pressed_ = event->button() == Qt::LeftButton ? segmentAt(event->position().toPoint()) : -1;
+}
+
+void SegmentedControl::mouseMoveEvent(QMouseEvent *)
+{
+    update();
+}
+
+void SegmentedControl::leaveEvent(QEvent *)
+{
+    update();
 }
 
 void SegmentedControl::mouseReleaseEvent(QMouseEvent *event)

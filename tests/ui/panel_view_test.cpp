@@ -270,6 +270,8 @@ TEST_F(PanelTest, theHeaderStandsOnTheTitlesBaselineAndTheNoMatchLineIsPadded)
     auto *sort = child<SegmentedControl>(*panel, "sort");
     EXPECT_EQ(y(title) + title->fontMetrics().ascent(), y(sort) + sort->baseline());
     EXPECT_EQ(std::min({y(title), y(sort), y(child<QWidget>(*panel, "refresh"))}), 12);
+    QTest::mouseClick(sort, Qt::LeftButton, {}, sort->segmentRect(1).center());
+    EXPECT_EQ(monitor.sortKey(), SortKey::cpu);
 
     auto *line = child<QLabel>(*panel, "noMatch");
     auto *list = child<QWidget>(*panel, "list");
@@ -293,12 +295,15 @@ TEST_F(PanelTest, typingSearchesAfterAClickAndHoverFollowsRowsThatMoved)
     QCursor::setPos(firstPin->mapToGlobal(firstPin->rect().center()));
     QTest::mouseMove(firstPin);
     ASSERT_TRUE(firstPin->underMouse());
+    const auto corner = [&] { return rowNamed("tree")->grab().toImage().pixel(2, 2); };
+    const QRgb hovered = corner(); // a row that opens shows the pointer over it
     publish({{"tree", Status::online, 3, {3000}, 10}, {"small", Status::online, 1, {3001}, 90}});
     settle();
     settle();
     EXPECT_EQ(shownNames(), (QStringList{"small", "tree"}));
     EXPECT_FALSE(firstPin->underMouse());
     EXPECT_TRUE(child<QWidget>(*rowNamed("small"), "pin")->underMouse());
+    EXPECT_NE(corner(), hovered);
 }
 
 TEST_F(PanelTest, aRowsButtonsReachTheMonitor)

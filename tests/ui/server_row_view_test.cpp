@@ -38,12 +38,7 @@ class RowTest : public ::testing::Test
 protected:
     test::TestEnvironment env;
     ServerRowView view;
-    template <typename T> T *child(const char *name)
-    {
-        T *found = view.findChild<T *>(QLatin1String(name));
-        EXPECT_NE(found, nullptr) << name;
-        return found;
-    }
+    template <typename T> T *child(const char *name) { return test::child<T>(view, name); }
 };
 
 } // namespace
@@ -116,17 +111,17 @@ TEST_F(RowTest, theButtonsAskForWhatTheUserWantsAndBusyShowsASpinner)
     });
     QObject::connect(&view, &ServerRowView::pinToggleRequested,
                      [&](const QString &name) { asked.append(name + " pin"); });
-    view.setRow(running({}, 1, std::nullopt), false, false, now());
+    ServerRow row = running({}, 1, std::nullopt);
+    for (const auto status : {PM2App::Status::online, PM2App::Status::stopped}) {
+        row.app.status = status;
+        view.setRow(row, false, false, now());
+        QTest::mouseClick(child<QToolButton>("run"), Qt::LeftButton);
+        QTest::mouseClick(child<QToolButton>("pin"), Qt::LeftButton);
+    }
+    EXPECT_EQ(asked, (QStringList{"web stop", "web pin", "web start", "web pin"}));
     view.show();
-    QTest::mouseClick(child<QToolButton>("run"), Qt::LeftButton);
-    QTest::mouseClick(child<QToolButton>("pin"), Qt::LeftButton);
-    ServerRow stopped = running({}, 1, std::nullopt);
-    stopped.app.status = PM2App::Status::stopped;
-    view.setRow(stopped, false, false, now());
-    QTest::mouseClick(child<QToolButton>("run"), Qt::LeftButton);
-    EXPECT_EQ(asked, (QStringList{"web stop", "web pin", "web start"}));
 
-    view.setRow(stopped, true, false, now());
+    view.setRow(row, true, false, now());
     EXPECT_TRUE(child<QWidget>("busy")->isVisible());
     EXPECT_FALSE(child<QToolButton>("run")->isVisible());
     EXPECT_TRUE(child<QToolButton>("pin")->isEnabled());
