@@ -74,6 +74,11 @@ SettingsView::SettingsView(Monitor &monitor, Store &store, LoginService &login,
     mono.setPixelSize(12);
     pathField_->setFont(mono);
     pathField_->setTextMargins(6, 2, 6, 2);
+    // The group's ground is the palette's base already: the field takes the window's colour so
+    // that it stands out from the group in dark as in light.
+    QPalette fieldPalette = pathField_->palette();
+    fieldPalette.setColor(QPalette::Base, fieldPalette.color(QPalette::Window));
+    pathField_->setPalette(fieldPalette);
     showPath(store_.text(StoreKey::pm2Path).value_or(Shell::locatePM2().value_or(QString())));
     connect(pathField_, &QLineEdit::returnPressed, this, &SettingsView::commitPath);
     auto *choose = new QPushButton(texts::choose, this);
