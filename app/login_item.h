@@ -42,16 +42,14 @@ private:
     QString executable_;
 };
 
+// What the user must do when the desktop turned the entry off; the status line and the settings
+// both say it.
+QString approvalInstruction();
 // The line `--login` prints for a status; numbers outside the four read "不明".
 QString statusText(int status);
 inline QString statusText(LoginItem::Status status)
 {
     return statusText(static_cast<int>(status));
 }
-
-// The Exec value for a program path: quoted and escaped as desktop entries require.
-QString desktopExecValue(const QString &program);
-// The program of an Exec value (its first argument, unquoted); empty when there is none.
-QString programOfExecValue(const QString &exec);
 
 } // namespace nimbrel

@@ -7,6 +7,7 @@
 #include "app/ui/export_modes.h"
 #include "app/ui/menu_bar.h"
 #include "app/ui/style.h"
+#include "app/ui/translations.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -103,6 +104,7 @@ int main(int argc, char *argv[])
     QApplication application(qtArgumentCount, qtArguments.data());
     nameApplication();
     QApplication::setQuitOnLastWindowClosed(false);
+    ui::installQtJapanese(application);
     Store &store = Store::shared();
     Monitor monitor(store);
 
@@ -114,13 +116,14 @@ int main(int argc, char *argv[])
         break;
     }
     case LaunchMode::Kind::measure:
-        ui::measure(monitor, store);
+        ui::measure(monitor, store, printLine);
         break;
     default:
         break;
     }
     if (mode.kind != LaunchMode::Kind::menuBar)
         return QApplication::exec();
+    ui::applyAppearance(application, std::nullopt); // the desktop's look, tooltips included
 
     // Without a display (a headless box that runs pm2) no icon can show, but the monitor and
     // the automatic stop work all the same.

@@ -24,7 +24,7 @@ as_root() {
 }
 
 packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-svg-dev libgl-dev
-          fonts-noto-cjk lsof net-tools procps)
+          qt6-translations-l10n fonts-noto-cjk lsof net-tools procps)
 if ((with_tests)); then
     packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev
                xvfb trayer xdotool x11-utils imagemagick)

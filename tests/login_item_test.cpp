@@ -1,5 +1,6 @@
 // The autostart entry: what each state of the file means, and the entry Nimbrel writes.
 #include "app/login_item.h"
+#include "core/desktop_entry.h"
 #include "support/test_environment.h"
 
 #include <QDir>

@@ -1,8 +1,8 @@
 #include "app/ui/export_modes.h"
 
-#include "app/app_delegate.h"
 #include "app/monitor.h"
 #include "app/ui/panel_view.h"
+#include "app/ui/texts.h"
 
 #include <QApplication>
 #include <QLayout>
@@ -63,18 +63,16 @@ void writeScreenshot(Monitor &monitor, Store &store, const ScreenshotOptions &op
     });
 }
 
-void measure(Monitor &monitor, Store &store)
+void measure(Monitor &monitor, Store &store, const std::function<void(const QString &)> &print)
 {
     auto *panel = new PanelView(monitor, store, {});
     monitor.refresh();
-    QTimer::singleShot(captureDelayMs, Qt::PreciseTimer, &monitor, [panel] {
+    QTimer::singleShot(captureDelayMs, Qt::PreciseTimer, &monitor, [panel, print] {
         layOut(*panel);
         const QSize size = panel->size();
         const double screen = PanelView::availableScreenHeight().value_or(0);
-        printLine(QStringLiteral("画面の高さ %1 / 半分 %2")
-                      .arg(qint64(screen))
-                      .arg(qint64(screen * 0.5)));
-        printLine(QStringLiteral("吹き出しの実寸 %1 x %2").arg(size.width()).arg(size.height()));
+        print(texts::measuredScreen.arg(qint64(screen)).arg(qint64(screen * 0.5)));
+        print(texts::measuredPanel.arg(size.width()).arg(size.height()));
         delete panel;
         QCoreApplication::exit(0);
     });

@@ -4,6 +4,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <optional>
 
 class QApplication;
@@ -30,8 +31,8 @@ ScreenshotOptions screenshotOptions(const QStringList &arguments, const QString 
 void writeScreenshot(Monitor &monitor, Store &store, const ScreenshotOptions &options);
 
 // One refresh, then 3 seconds later prints the screen's available height and the panel's
-// natural size, and quits with status 0.
-void measure(Monitor &monitor, Store &store);
+// natural size through `print`, and quits with status 0.
+void measure(Monitor &monitor, Store &store, const std::function<void(const QString &)> &print);
 
 } // namespace ui
 } // namespace nimbrel

@@ -5,6 +5,7 @@
 #include "app/ui/panel_view.h"
 #include "app/ui/settings_view.h"
 #include "app/ui/style.h"
+#include "app/ui/texts.h"
 
 #include <QApplication>
 #include <QCursor>
@@ -64,12 +65,12 @@ void MenuBar::start()
         store_.setValue(StoreKey::trayPosition, 300);
 
     tray_ = new QSystemTrayIcon(symbolIcon(QStringLiteral("server.rack"), 22, trayColor), this);
-    tray_->setToolTip(QStringLiteral("開発サーバー"));
+    tray_->setToolTip(texts::title);
     // Desktops that open the menu on a left click still reach the panel and the settings.
     menu_ = new QMenu;
-    menu_->addAction(QStringLiteral("開発サーバー"), this, &MenuBar::togglePanel);
-    menu_->addAction(QStringLiteral("設定"), this, &MenuBar::openSettings);
-    menu_->addAction(QStringLiteral("終了"), this, [] { QCoreApplication::exit(0); });
+    menu_->addAction(texts::title, this, &MenuBar::togglePanel);
+    menu_->addAction(texts::settings, this, &MenuBar::openSettings);
+    menu_->addAction(texts::quit, this, [] { QCoreApplication::exit(0); });
     tray_->setContextMenu(menu_);
     connect(tray_, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason why) {
@@ -89,7 +90,7 @@ void MenuBar::start()
 
     popup_ = new QWidget(nullptr, Qt::Popup | Qt::FramelessWindowHint);
     popup_->setObjectName(QStringLiteral("popup"));
-    popup_->setWindowTitle(QStringLiteral("開発サーバー"));
+    popup_->setWindowTitle(texts::title);
     auto *layout = new QVBoxLayout(popup_);
     layout->setContentsMargins(0, 0, 0, 0);
     QPointer<MenuBar> self(this);
@@ -209,7 +210,7 @@ void MenuBar::openSettings()
         auto *window =
             new QWidget(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
         window->setObjectName(QStringLiteral("settingsWindow"));
-        window->setWindowTitle(QStringLiteral("Nimbrel の設定"));
+        window->setWindowTitle(texts::settingsWindowTitle);
         window->setFixedSize(520, 460);
         auto *layout = new QVBoxLayout(window);
         layout->setContentsMargins(0, 0, 0, 0);

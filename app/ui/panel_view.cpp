@@ -2,13 +2,22 @@
 
 #include "app/monitor.h"
 #include "app/store.h"
+#include "app/ui/divider.h"
+#include "app/ui/grabber.h"
+#include "app/ui/overlay_scroll_bar.h"
+#include "app/ui/process_breakdown_view.h"
+#include "app/ui/rounded_ground.h"
+#include "app/ui/segmented_control.h"
 #include "app/ui/server_row_view.h"
-#include "app/ui/widgets.h"
+#include "app/ui/symbol_button.h"
+#include "app/ui/symbol_label.h"
+#include "app/ui/texts.h"
 #include "core/format.h"
 #include "core/panel_geometry.h"
 #include "core/search_filter.h"
 
-#include <QGuiApplication>
+#include <QApplication>
+#include <QCursor>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
@@ -19,63 +28,9 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QVBoxLayout>
+#include <QWindow>
 
 namespace nimbrel::ui {
-
-// The handle under the footer: dragging it down makes the list taller.
-class Grabber : public QWidget
-{
-public:
-    explicit Grabber(PanelView &panel) : QWidget(&panel), panel_(panel)
-    {
-        setObjectName(QStringLiteral("grabber"));
-        setFixedHeight(2 + 5 + 7);
-        setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-        setCursor(Qt::SizeVerCursor);
-        setToolTip(QStringLiteral("上下に引いて高さを変える"));
-    }
-
-protected:
-    void paintEvent(QPaintEvent *) override
-    {
-        QPainter painter(this);
-        painter.setRenderHint(QPainter::Antialiasing);
-        painter.setPen(Qt::NoPen);
-        const double opacity = panel_.dragStartHeight_ ? 0.7 : 0.35;
-        painter.setBrush(textColorAt(palette(), 0.55 * opacity));
-        const QRectF capsule(width() / 2.0 - 21, 2, 42, 5);
-        painter.drawRoundedRect(capsule, 2.5, 2.5);
-    }
-    void mousePressEvent(QMouseEvent *event) override
-    {
-        if (event->button() == Qt::LeftButton)
-            pressedAt_ = event->globalPosition().y();
-    }
-    void mouseMoveEvent(QMouseEvent *event) override
-    {
-        if (!pressedAt_)
-            return;
-        const double translation = event->globalPosition().y() - *pressedAt_;
-        if (!dragging_ && std::abs(translation) < 1)
-            return; // a drag starts after one pixel
-        dragging_ = true;
-        panel_.dragChanged(translation);
-        update();
-    }
-    void mouseReleaseEvent(QMouseEvent *) override
-    {
-        if (dragging_)
-            panel_.dragEnded();
-        pressedAt_.reset();
-        dragging_ = false;
-        update();
-    }
-
-private:
-    PanelView &panel_;
-    std::optional<double> pressedAt_;
-    bool dragging_ = false;
-};
 
 namespace {
 
@@ -109,12 +64,7 @@ PanelView::PanelView(Monitor &monitor, Store &store, Options options, QWidget *p
     listLayout_ = new QVBoxLayout(list_);
     listLayout_->setContentsMargins(0, 0, 0, 0);
     listLayout_->setSpacing(0);
-    noMatch_ = textLabel({}, fontOf(14), list_);
-    noMatch_->setObjectName(QStringLiteral("noMatch"));
-    noMatch_->setAlignment(Qt::AlignCenter);
-    noMatch_->setContentsMargins(16, 28, 16, 28);
-    setTone(noMatch_, Tone::secondary);
-    listLayout_->addWidget(noMatch_);
+    listLayout_->addWidget(makeNoMatchLine());
     listLayout_->addStretch(1);
     if (options_.flattened) {
         layout->addWidget(list_);
@@ -124,10 +74,12 @@ PanelView::PanelView(Monitor &monitor, Store &store, Options options, QWidget *p
         scroll_->setFrameShape(QFrame::NoFrame);
         scroll_->setWidgetResizable(true);
         scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-        scroll_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+        // A click in the list must not take the keyboard from the search field.
+        scroll_->setFocusPolicy(Qt::NoFocus);
         scroll_->setWidget(list_);
         scroll_->viewport()->setAutoFillBackground(false);
         list_->setAutoFillBackground(false);
+        new OverlayScrollBar(*scroll_);
         layout->addWidget(scroll_);
     }
 
@@ -136,11 +88,14 @@ PanelView::PanelView(Monitor &monitor, Store &store, Options options, QWidget *p
     layout->addWidget(makeAutoStopLine());
     layout->addWidget(new Divider(0, this));
     layout->addWidget(makeFooter());
-    grabber_ = new Grabber(*this);
+    grabber_ = new Grabber(this);
+    connect(grabber_, &Grabber::dragged, this, &PanelView::dragChanged);
+    connect(grabber_, &Grabber::released, this, &PanelView::dragEnded);
     layout->addWidget(grabber_);
 
-    connect(&monitor_, &Monitor::changed, this, &PanelView::scheduleUpdate);
-    update();
+    connect(&monitor_, &Monitor::changed, this, &PanelView::scheduleRefresh);
+    installEventFilter(this);
+    refreshFromMonitor();
 }
 
 PanelView::~PanelView() = default;
@@ -148,35 +103,52 @@ PanelView::~PanelView() = default;
 QWidget *PanelView::makeHeader()
 {
     auto *header = new QWidget(this);
-    auto *titles = new QVBoxLayout;
-    titles->setSpacing(3);
-    titles->addWidget(
-        textLabel(QStringLiteral("開発サーバー"), fontOf(15, QFont::DemiBold), header));
+    auto *title = textLabel(texts::title, fontOf(15, QFont::DemiBold), header);
+    title->setObjectName(QStringLiteral("title"));
+    title->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     counts_ = textLabel({}, fontOf(12), header);
     counts_->setObjectName(QStringLiteral("counts"));
     setTone(counts_, Tone::secondary);
+    auto *titles = new QVBoxLayout;
+    titles->setSpacing(3);
+    titles->addWidget(title);
     titles->addWidget(counts_);
 
     sort_ = new SegmentedControl({label(SortKey::memory), label(SortKey::cpu)}, header);
     sort_->setObjectName(QStringLiteral("sort"));
     sort_->setFixedWidth(130);
-    sort_->setToolTip(QStringLiteral("並べ替えの基準"));
+    sort_->setToolTip(texts::sortHelp);
     connect(sort_, &SegmentedControl::activated, this, [this](int index) {
         monitor_.setSortKey(index == 1 ? SortKey::cpu : SortKey::memory);
     });
 
-    auto *refresh = new SymbolButton(12, QSize(24, 22), header);
+    const QSize refreshFrame(24, 22);
+    constexpr int refreshSymbol = 12;
+    auto *refresh = new SymbolButton(refreshSymbol, refreshFrame, header);
     refresh->setObjectName(QStringLiteral("refresh"));
     refresh->setSymbol(QStringLiteral("arrow.clockwise"), Tone::primary);
-    refresh->setToolTip(QStringLiteral("今すぐ調べ直す"));
+    refresh->setToolTip(texts::refreshHelp);
     connect(refresh, &QToolButton::clicked, &monitor_, &Monitor::refresh);
 
+    // The three stand on the title's first baseline: a symbol stands on the line with its foot,
+    // as a letter does.
+    const int titleBaseline = QFontMetrics(title->font()).ascent();
+    const int refreshBaseline = (refreshFrame.height() + refreshSymbol) / 2;
+    const int line = std::max({titleBaseline, sort_->baseline(), refreshBaseline});
+    const auto loweredBy = [](int offset, QLayoutItem *item) {
+        auto *column = new QVBoxLayout;
+        column->setSpacing(0);
+        column->addSpacing(offset);
+        column->addItem(item);
+        column->addStretch(1);
+        return column;
+    };
     auto *layout = new QHBoxLayout(header);
     layout->setContentsMargins(16, 12, 16, 12);
-    layout->addLayout(titles);
+    layout->addLayout(loweredBy(line - titleBaseline, titles));
     layout->addStretch(1);
-    layout->addWidget(sort_);
-    layout->addWidget(refresh);
+    layout->addLayout(loweredBy(line - sort_->baseline(), new QWidgetItem(sort_)));
+    layout->addLayout(loweredBy(line - refreshBaseline, new QWidgetItem(refresh)));
     return header;
 }
 
@@ -194,10 +166,9 @@ QWidget *PanelView::makeSearch()
     glass->setSymbol(QStringLiteral("magnifyingglass"), toneColor(palette(), Tone::secondary));
     searchField_ = new QLineEdit(ground);
     searchField_->setObjectName(QStringLiteral("search"));
-    searchField_->setPlaceholderText(QStringLiteral("名前・ポートで検索"));
+    searchField_->setPlaceholderText(texts::searchPlaceholder);
     searchField_->setFont(fontOf(14));
     searchField_->setFrame(false);
-    searchField_->setAttribute(Qt::WA_MacShowFocusRect, false);
     QPalette fieldPalette = searchField_->palette();
     fieldPalette.setColor(QPalette::Base, Qt::transparent);
     searchField_->setPalette(fieldPalette);
@@ -206,7 +177,7 @@ QWidget *PanelView::makeSearch()
     clearButton_ = new SymbolButton(12, QSize(18, 18), ground);
     clearButton_->setObjectName(QStringLiteral("clearSearch"));
     clearButton_->setSymbol(QStringLiteral("xmark.circle.fill"));
-    clearButton_->setToolTip(QStringLiteral("検索語を消去"));
+    clearButton_->setToolTip(texts::clearSearchHelp);
     clearButton_->hide();
     connect(clearButton_, &QToolButton::clicked, this, [this] { setQuery({}); });
 
@@ -219,7 +190,7 @@ QWidget *PanelView::makeSearch()
 
     connect(searchField_, &QLineEdit::textChanged, this, [this](const QString &text) {
         clearButton_->setVisible(!text.isEmpty());
-        update();
+        refreshFromMonitor();
         options_.onResize(); // the number of rows, and with it the natural height, may change
     });
     return search_;
@@ -232,16 +203,30 @@ QWidget *PanelView::makeMissingMessage()
     auto *layout = new QVBoxLayout(missing_);
     layout->setContentsMargins(16, 28, 16, 28);
     layout->setSpacing(8);
-    auto *title =
-        textLabel(QStringLiteral("pm2 が見つかりません"), fontOf(13, QFont::Medium), missing_);
-    auto *hint =
-        textLabel(QStringLiteral("設定で pm2 の場所を指定してください"), fontOf(12), missing_);
+    auto *title = textLabel(texts::pm2Missing, fontOf(13, QFont::Medium), missing_);
+    auto *hint = textLabel(texts::pm2MissingHint, fontOf(12), missing_);
     setTone(hint, Tone::secondary);
     title->setAlignment(Qt::AlignCenter);
     hint->setAlignment(Qt::AlignCenter);
     layout->addWidget(title);
     layout->addWidget(hint);
     return missing_;
+}
+
+QWidget *PanelView::makeNoMatchLine()
+{
+    // The band carries the padding, so the line keeps it whatever height the list is given.
+    noMatchLine_ = new QWidget(list_);
+    noMatchLine_->setObjectName(QStringLiteral("noMatchLine"));
+    noMatchLine_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    noMatch_ = textLabel({}, fontOf(14), noMatchLine_);
+    noMatch_->setObjectName(QStringLiteral("noMatch"));
+    noMatch_->setAlignment(Qt::AlignCenter);
+    setTone(noMatch_, Tone::secondary);
+    auto *layout = new QVBoxLayout(noMatchLine_);
+    layout->setContentsMargins(16, 28, 16, 28);
+    layout->addWidget(noMatch_);
+    return noMatchLine_;
 }
 
 QWidget *PanelView::makeAutoStopLine()
@@ -251,13 +236,14 @@ QWidget *PanelView::makeAutoStopLine()
     layout->setContentsMargins(16, 8, 16, 8);
     layout->setSpacing(6);
     auto *moon = new SymbolLabel(11, autoStop_);
+    moon->setObjectName(QStringLiteral("moon"));
     moon->setSymbol(QStringLiteral("moon.zzz"), toneColor(palette(), Tone::secondary));
     autoStopText_ = textLabel({}, fontOf(11), autoStop_);
     autoStopText_->setObjectName(QStringLiteral("autoStop"));
     autoStopText_->setWordWrap(true);
     setTone(autoStopText_, Tone::secondary);
-    layout->addWidget(moon, 0, Qt::AlignTop);
-    layout->addWidget(autoStopText_, 1);
+    layout->addWidget(moon, 0, Qt::AlignVCenter);
+    layout->addWidget(autoStopText_, 1, Qt::AlignVCenter);
     return autoStop_;
 }
 
@@ -275,9 +261,9 @@ QWidget *PanelView::makeFooter()
         b->setMinimumWidth(b->sizeHint().width() + 12); // room around the text in every style
         return b;
     };
-    stopAll_ = button(QStringLiteral("ピン以外をすべて止める"), "stopAll");
-    auto *settings = button(QStringLiteral("設定"), "settings");
-    auto *quit = button(QStringLiteral("終了"), "quit");
+    stopAll_ = button(texts::stopAll, "stopAll");
+    auto *settings = button(texts::settings, "settings");
+    auto *quit = button(texts::quit, "quit");
     connect(stopAll_, &QPushButton::clicked, &monitor_, &Monitor::stopAllIdle);
     connect(settings, &QPushButton::clicked, this, [this] { options_.onSettings(); });
     connect(quit, &QPushButton::clicked, this, [this] { options_.onQuit(); });
@@ -332,7 +318,7 @@ void PanelView::toggle(const QString &name)
 {
     if (!expanded_.remove(name))
         expanded_.insert(name);
-    update();
+    refreshFromMonitor();
 }
 
 void PanelView::panelShown()
@@ -348,6 +334,9 @@ void PanelView::panelHidden()
 void PanelView::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
+    // Typing reaches the window itself when nothing in it has the keyboard.
+    if (window() != this)
+        window()->installEventFilter(this);
     if (std::exchange(shownOnce_, true))
         return;
     if (options_.initialQuery)
@@ -361,7 +350,7 @@ void PanelView::showEvent(QShowEvent *event)
             }
         }
     }
-    update();
+    refreshFromMonitor();
 }
 
 void PanelView::paintEvent(QPaintEvent *)
@@ -377,28 +366,43 @@ void PanelView::paintEvent(QPaintEvent *)
 
 bool PanelView::eventFilter(QObject *watched, QEvent *event)
 {
+    if (event->type() != QEvent::KeyPress)
+        return QWidget::eventFilter(watched, event);
+    auto *key = static_cast<QKeyEvent *>(event);
     // Escape empties the search; on an empty search it is left to the host (which closes).
-    if (watched == searchField_ && event->type() == QEvent::KeyPress &&
-        static_cast<QKeyEvent *>(event)->key() == Qt::Key_Escape && !query().isEmpty()) {
+    if (watched == searchField_ && key->key() == Qt::Key_Escape && !query().isEmpty()) {
         setQuery({});
         return true;
     }
+    if ((watched == this || watched == window()) && forwardTyping(key))
+        return true;
     return QWidget::eventFilter(watched, event);
 }
 
-void PanelView::scheduleUpdate()
+bool PanelView::forwardTyping(QKeyEvent *event)
 {
-    if (std::exchange(updatePending_, true))
-        return;
-    QMetaObject::invokeMethod(
-        this, [this] { update(); }, Qt::QueuedConnection);
+    // Whatever was clicked last, typing searches, unless another field is being typed in.
+    if (!searchField_->isVisible() || event->text().isEmpty() || !event->text().front().isPrint() ||
+        qobject_cast<QLineEdit *>(QApplication::focusWidget()))
+        return false;
+    searchField_->setFocus(Qt::OtherFocusReason);
+    QCoreApplication::sendEvent(searchField_, event);
+    return true;
 }
 
-void PanelView::update()
+void PanelView::scheduleRefresh()
 {
-    updatePending_ = false;
+    if (std::exchange(refreshPending_, true))
+        return;
+    QMetaObject::invokeMethod(
+        this, [this] { refreshFromMonitor(); }, Qt::QueuedConnection);
+}
+
+void PanelView::refreshFromMonitor()
+{
+    refreshPending_ = false;
     const bool missing = monitor_.pm2Missing();
-    counts_->setText(QString::number(monitor_.runningCount()) + QStringLiteral("本 稼働中　合計 ") +
+    counts_->setText(QString::number(monitor_.runningCount()) + texts::runningCount +
                      Format::memory(monitor_.totalMemory()));
     sort_->setCurrent(monitor_.sortKey() == SortKey::cpu ? 1 : 0);
     search_->setVisible(!missing);
@@ -410,7 +414,7 @@ void PanelView::update()
         if (SearchFilter::matches(query(), row.app.name, row.ports))
             visible.append(row);
     }
-    updateList(visible);
+    refreshList(visible);
     if (scroll_)
         scroll_->setFixedHeight(int(scrollHeight()));
 
@@ -418,40 +422,52 @@ void PanelView::update()
     autoStopDivider_->setVisible(stop.has_value());
     autoStop_->setVisible(stop.has_value());
     if (stop)
-        autoStopText_->setText(Format::elapsed(stop->at, now()) +
-                               QStringLiteral("前に自動で止めました: ") + stop->names.join(u"、"));
+        autoStopText_->setText(Format::elapsed(stop->at, now()) + texts::autoStopped +
+                               stop->names.join(texts::autoStoppedSeparator));
     stopAll_->setEnabled(monitor_.runningCount() > 0);
-    QWidget::update();
+    // After the layout has placed the rows anew.
+    QMetaObject::invokeMethod(
+        this, [this] { followPointer(); }, Qt::QueuedConnection);
 }
 
-PanelView::Entry &PanelView::entryFor(const QString &key)
+void PanelView::refreshList(const QList<ServerRow> &visible)
+{
+    noMatchLine_->setVisible(visible.isEmpty() && !query().isEmpty());
+    if (noMatchLine_->isVisibleTo(this))
+        noMatch_->setText(texts::noMatchOpen + query() + texts::noMatchClose);
+    const QList<RowKey> order = refreshEntries(visible);
+    if (order != shownOrder_) {
+        placeEntries(order);
+        dropEntriesOfGoneApps();
+        shownOrder_ = order;
+    }
+    showEntries(order);
+}
+
+PanelView::Entry &PanelView::entryFor(const RowKey &key)
 {
     Entry &entry = entries_[key];
     if (!entry.row) {
-        entry.row = new ServerRowView(monitor_, list_);
+        entry.row = new ServerRowView(list_);
         entry.breakdown = new ProcessBreakdownView(list_);
         entry.divider = new Divider(34, list_);
-        const QString name = key.section(u'\n', 0, 0);
+        const QString name = key.name;
         connect(entry.row, &ServerRowView::toggleDetail, this, [this, name] { toggle(name); });
+        connect(entry.row, &ServerRowView::runningRequested, &monitor_, &Monitor::setRunning);
+        connect(entry.row, &ServerRowView::pinToggleRequested, &monitor_, &Monitor::togglePin);
     }
     return entry;
 }
 
-void PanelView::updateList(const QList<ServerRow> &visible)
+QList<PanelView::RowKey> PanelView::refreshEntries(const QList<ServerRow> &visible)
 {
-    noMatch_->setVisible(visible.isEmpty() && !query().isEmpty());
-    if (noMatch_->isVisibleTo(this))
-        noMatch_->setText(QStringLiteral("「") + query() +
-                          QStringLiteral("」に一致するサーバーはありません"));
-
     // Widgets are kept per app and only refreshed, so scrolling, hovering and open breakdowns
-    // survive every refresh; two apps of one name get one widget each.
+    // survive every refresh.
     const Instant at = now();
-    QStringList order;
+    QList<RowKey> order;
     QHash<QString, int> seen;
     for (const ServerRow &row : visible) {
-        const int occurrence = seen[row.app.name]++;
-        const QString key = row.app.name + u'\n' + QString::number(occurrence);
+        const RowKey key{row.app.name, seen[row.app.name]++};
         order.append(key);
         Entry &entry = entryFor(key);
         const bool open = expanded_.contains(row.app.name);
@@ -459,45 +475,66 @@ void PanelView::updateList(const QList<ServerRow> &visible)
         if (open)
             entry.breakdown->setProcesses(row.processes);
     }
+    return order;
+}
 
-    if (order != shownOrder_) {
-        for (const QString &key : std::as_const(shownOrder_)) {
-            const Entry &entry = entries_[key];
-            for (QWidget *widget :
-                 {static_cast<QWidget *>(entry.row), static_cast<QWidget *>(entry.breakdown),
-                  static_cast<QWidget *>(entry.divider)})
-                listLayout_->removeWidget(widget);
-        }
-        int at = 1; // after the no-match line
-        for (const QString &key : std::as_const(order)) {
-            const Entry &entry = entries_[key];
-            listLayout_->insertWidget(at++, entry.row);
-            listLayout_->insertWidget(at++, entry.breakdown);
-            listLayout_->insertWidget(at++, entry.divider);
-        }
-        // Apps that left the list for good give their widgets back.
-        QSet<QString> known;
-        for (const ServerRow &row : monitor_.rows())
-            known.insert(row.app.name);
-        for (auto it = entries_.begin(); it != entries_.end();) {
-            if (!known.contains(it.key().section(u'\n', 0, 0))) {
-                delete it->row;
-                delete it->breakdown;
-                delete it->divider;
-                it = entries_.erase(it);
-            } else {
-                ++it;
-            }
-        }
-        shownOrder_ = order;
+void PanelView::placeEntries(const QList<RowKey> &order)
+{
+    for (const RowKey &key : std::as_const(shownOrder_)) {
+        const Entry &entry = entries_[key];
+        listLayout_->removeWidget(entry.row);
+        listLayout_->removeWidget(entry.breakdown);
+        listLayout_->removeWidget(entry.divider);
     }
-    const QSet<QString> shown(order.begin(), order.end());
+    int at = 1; // after the no-match line
+    for (const RowKey &key : order) {
+        const Entry &entry = entries_[key];
+        listLayout_->insertWidget(at++, entry.row);
+        listLayout_->insertWidget(at++, entry.breakdown);
+        listLayout_->insertWidget(at++, entry.divider);
+    }
+}
+
+void PanelView::dropEntriesOfGoneApps()
+{
+    QSet<QString> known;
+    for (const ServerRow &row : monitor_.rows())
+        known.insert(row.app.name);
+    for (auto it = entries_.begin(); it != entries_.end();) {
+        if (known.contains(it.key().name)) {
+            ++it;
+            continue;
+        }
+        delete it->row;
+        delete it->breakdown;
+        delete it->divider;
+        it = entries_.erase(it);
+    }
+}
+
+void PanelView::showEntries(const QList<RowKey> &order)
+{
+    const QSet<RowKey> shown(order.begin(), order.end());
     for (auto it = entries_.begin(); it != entries_.end(); ++it) {
         const bool visibleNow = shown.contains(it.key());
         it->row->setVisible(visibleNow);
         it->divider->setVisible(visibleNow);
-        it->breakdown->setVisible(visibleNow && expanded_.contains(it.key().section(u'\n', 0, 0)));
+        it->breakdown->setVisible(visibleNow && expanded_.contains(it.key().name));
     }
+}
+
+void PanelView::followPointer()
+{
+    // Qt moves its hover marks only when the pointer moves; a row that slid under a still pointer
+    // would leave the mark on the app that was there before. A move on the spot sets it right.
+    QWindow *window = this->window()->windowHandle();
+    const QPoint pointer = QCursor::pos();
+    if (!window || !isVisible() || QGuiApplication::mouseButtons() != Qt::NoButton ||
+        !window->geometry().contains(pointer))
+        return;
+    QMouseEvent move(QEvent::MouseMove, window->mapFromGlobal(QPointF(pointer)), QPointF(pointer),
+                     Qt::NoButton, Qt::NoButton, QGuiApplication::keyboardModifiers());
+    QCoreApplication::sendEvent(window, &move);
 }
 
 void PanelView::dragChanged(double translation)
@@ -506,7 +543,7 @@ void PanelView::dragChanged(double translation)
         dragStartHeight_ = listHeight();
     setHeight_ =
         PanelGeometry::draggedHeight(*dragStartHeight_, translation, options_.screenHeight());
-    update();
+    refreshFromMonitor();
     options_.onResize();
 }
 

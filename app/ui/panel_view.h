@@ -78,7 +78,18 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    friend class Grabber;
+    // The widgets of one app are kept from refresh to refresh; two apps of one name (pm2 allows
+    // it) get one set each.
+    struct RowKey
+    {
+        QString name;
+        int occurrence = 0;
+        friend bool operator==(const RowKey &, const RowKey &) = default;
+        friend size_t qHash(const RowKey &key, size_t seed = 0)
+        {
+            return qHashMulti(seed, key.name, key.occurrence);
+        }
+    };
     struct Entry
     {
         ServerRowView *row = nullptr;
@@ -89,14 +100,23 @@ private:
     QWidget *makeHeader();
     QWidget *makeSearch();
     QWidget *makeMissingMessage();
+    QWidget *makeNoMatchLine();
     QWidget *makeAutoStopLine();
     QWidget *makeFooter();
 
-    // Coalesces the monitor's signals of one apply into one update.
-    void scheduleUpdate();
-    void update();
-    void updateList(const QList<ServerRow> &visible);
-    Entry &entryFor(const QString &key);
+    // Coalesces the monitor's signals of one apply into one refresh.
+    void scheduleRefresh();
+    // Reads everything shown from the monitor again.
+    void refreshFromMonitor();
+    void refreshList(const QList<ServerRow> &visible);
+    QList<RowKey> refreshEntries(const QList<ServerRow> &visible);
+    void placeEntries(const QList<RowKey> &order);
+    void dropEntriesOfGoneApps();
+    void showEntries(const QList<RowKey> &order);
+    Entry &entryFor(const RowKey &key);
+    // Hover marks follow the pointer when rows move under it without the pointer moving.
+    void followPointer();
+    bool forwardTyping(QKeyEvent *event);
     void dragChanged(double translation);
     void dragEnded();
 
@@ -106,7 +126,7 @@ private:
     QSet<QString> expanded_;
     double setHeight_ = 0;
     std::optional<double> dragStartHeight_;
-    bool updatePending_ = false;
+    bool refreshPending_ = false;
     bool shownOnce_ = false;
 
     QLabel *counts_ = nullptr;
@@ -118,6 +138,7 @@ private:
     QScrollArea *scroll_ = nullptr;
     QWidget *list_ = nullptr;
     QVBoxLayout *listLayout_ = nullptr;
+    QWidget *noMatchLine_ = nullptr;
     QLabel *noMatch_ = nullptr;
     QWidget *autoStopDivider_ = nullptr;
     QWidget *autoStop_ = nullptr;
@@ -125,8 +146,8 @@ private:
     QPushButton *stopAll_ = nullptr;
     Grabber *grabber_ = nullptr;
 
-    QHash<QString, Entry> entries_;
-    QStringList shownOrder_;
+    QHash<RowKey, Entry> entries_;
+    QList<RowKey> shownOrder_;
 };
 
 } // namespace ui

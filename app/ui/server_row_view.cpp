@@ -1,12 +1,18 @@
 #include "app/ui/server_row_view.h"
 
-#include "app/monitor.h"
+#include "app/ui/elided_label.h"
+#include "app/ui/spinner.h"
+#include "app/ui/status_dot.h"
+#include "app/ui/symbol_button.h"
+#include "app/ui/symbol_label.h"
+#include "app/ui/texts.h"
 #include "core/format.h"
 #include "core/panel_geometry.h"
 
 #include <QDesktopServices>
 #include <QEvent>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QVBoxLayout>
@@ -18,19 +24,10 @@ namespace {
 const QSize buttonFrame(22, 20);
 constexpr int buttonSymbolSize = 11;
 
-QLabel *columnLabel(int width, const QFont &font, QWidget *parent)
-{
-    auto *label = new QLabel(parent);
-    label->setFont(font);
-    label->setFixedWidth(width);
-    label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    return label;
-}
-
 } // namespace
 
-ServerRowView::ServerRowView(Monitor &monitor, QWidget *parent)
-    : QWidget(parent), monitor_(monitor), dot_(new StatusDot(this)), name_(new ElidedLabel(this)),
+ServerRowView::ServerRowView(QWidget *parent)
+    : QWidget(parent), dot_(new StatusDot(this)), name_(new ElidedLabel(this)),
       pinMark_(new SymbolLabel(9, this)), chevron_(new SymbolLabel(9, this)),
       detail_(new ElidedLabel(this)), cpu_(columnLabel(52, digitsFontOf(12), this)),
       memory_(columnLabel(62, digitsFontOf(12, QFont::Medium), this)), spinner_(new Spinner(this)),
@@ -79,10 +76,11 @@ ServerRowView::ServerRowView(Monitor &monitor, QWidget *parent)
     layout->addWidget(openButton_);
 
     openButton_->setSymbol(QStringLiteral("arrow.up.forward.app"));
-    openButton_->setToolTip(QStringLiteral("ブラウザで開く"));
+    openButton_->setToolTip(texts::openHelp);
     connect(runButton_, &QToolButton::clicked, this,
-            [this] { monitor_.setRunning(row_.app.name, !row_.app.isRunning()); });
-    connect(pinButton_, &QToolButton::clicked, this, [this] { monitor_.togglePin(row_.app.name); });
+            [this] { emit runningRequested(row_.app.name, !row_.app.isRunning()); });
+    connect(pinButton_, &QToolButton::clicked, this,
+            [this] { emit pinToggleRequested(row_.app.name); });
     connect(openButton_, &QToolButton::clicked, this, [this] { openInBrowser(); });
     spinner_->hide();
     applyTones();
@@ -115,12 +113,12 @@ void ServerRowView::setRow(const ServerRow &row, bool busy, bool expanded, Insta
     spinner_->setVisible(busy);
     runButton_->setVisible(!busy);
     runButton_->setSymbol(running ? QStringLiteral("stop.fill") : QStringLiteral("play.fill"));
-    runButton_->setToolTip(running ? QStringLiteral("止める") : QStringLiteral("起動する"));
+    runButton_->setToolTip(running ? texts::stopHelp : texts::startHelp);
     pinButton_->setSymbol(row.pinned ? QStringLiteral("pin.slash") : QStringLiteral("pin"));
-    pinButton_->setToolTip(row.pinned ? QStringLiteral("自動で止める対象に戻す")
-                                      : QStringLiteral("自動で止めない"));
+    pinButton_->setToolTip(row.pinned ? texts::unpinHelp : texts::pinHelp);
     openButton_->setEnabled(row.url().has_value());
     setCursor(isExpandable() ? Qt::PointingHandCursor : Qt::ArrowCursor);
+    update(); // the hover ground follows whether the row can open
 }
 
 bool ServerRowView::isExpandable() const
@@ -131,15 +129,14 @@ bool ServerRowView::isExpandable() const
 QString ServerRowView::detail(const ServerRow &row, Instant now)
 {
     if (!row.app.isRunning())
-        return QStringLiteral("停止中");
+        return texts::stopped;
     QStringList pieces;
     if (!row.ports.isEmpty())
-        pieces.append(QStringLiteral("ポート ") + QString::number(row.ports.front()));
+        pieces.append(texts::port + QString::number(row.ports.front()));
     if (row.processes.size() >= 2)
-        pieces.append(QString::number(row.processes.size()) + QStringLiteral("プロセス"));
+        pieces.append(QString::number(row.processes.size()) + texts::processes);
     if (row.lastActive)
-        pieces.append(QStringLiteral("最終利用 ") + Format::elapsed(*row.lastActive, now) +
-                      QStringLiteral("前"));
+        pieces.append(texts::lastUsed + Format::elapsed(*row.lastActive, now) + texts::ago);
     return pieces.join(QChar(0x3000));
 }
 
@@ -154,6 +151,13 @@ void ServerRowView::mouseReleaseEvent(QMouseEvent *event)
         isExpandable())
         emit toggleDetail();
     QWidget::mouseReleaseEvent(event);
+}
+
+void ServerRowView::paintEvent(QPaintEvent *)
+{
+    // A row that opens shows that it answers the pointer, as a list item does.
+    if (underMouse() && isExpandable())
+        QPainter(this).fillRect(rect(), textColorAt(palette(), 0.05));
 }
 
 void ServerRowView::changeEvent(QEvent *event)
@@ -174,59 +178,6 @@ void ServerRowView::openInBrowser() const
 {
     if (const std::optional<QUrl> url = row_.url(); url && url->isValid())
         QDesktopServices::openUrl(*url);
-}
-
-ProcessBreakdownView::ProcessBreakdownView(QWidget *parent) : QWidget(parent)
-{
-    auto *layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 0, 0, int(PanelGeometry::breakdownBottomMargin));
-    layout->setSpacing(0);
-}
-
-ProcessBreakdownView::Line ProcessBreakdownView::makeLine()
-{
-    auto *widget = new QWidget(this);
-    widget->setFixedHeight(int(PanelGeometry::breakdownLineHeight));
-    auto *layout = new QHBoxLayout(widget);
-    layout->setContentsMargins(34, 4, 16, 4);
-    layout->setSpacing(8);
-    Line line{widget, columnLabel(52, digitsFontOf(11), widget), new ElidedLabel(widget),
-              columnLabel(62, digitsFontOf(11), widget)};
-    line.label->setFont(fontOf(11));
-    line.label->setColor(toneColor(palette(), Tone::secondary));
-    setTone(line.pid, Tone::tertiary);
-    setTone(line.memory, Tone::secondary);
-    layout->addWidget(line.pid);
-    layout->addWidget(line.label, 1);
-    layout->addWidget(line.memory);
-    return line;
-}
-
-void ProcessBreakdownView::setProcesses(const QList<ProcessRow> &processes)
-{
-    if (processes == processes_)
-        return;
-    processes_ = processes;
-    while (lines_.size() < processes.size()) {
-        lines_.append(makeLine());
-        static_cast<QVBoxLayout *>(layout())->addWidget(lines_.back().widget);
-    }
-    for (qsizetype i = 0; i < lines_.size(); ++i) {
-        const bool used = i < processes.size();
-        lines_[i].widget->setVisible(used);
-        if (!used)
-            continue;
-        lines_[i].pid->setText(QString::number(processes[i].pid));
-        lines_[i].label->setText(processes[i].label());
-        lines_[i].memory->setText(Format::memory(processes[i].residentBytes));
-    }
-    setFixedHeight(int(processes.size() * PanelGeometry::breakdownLineHeight +
-                       PanelGeometry::breakdownBottomMargin));
-}
-
-void ProcessBreakdownView::paintEvent(QPaintEvent *)
-{
-    QPainter(this).fillRect(rect(), textColorAt(palette(), 0.035));
 }
 
 } // namespace nimbrel::ui

@@ -1,26 +1,27 @@
-// One app of the panel's list, and the breakdown of its processes under it.
+// One app of the panel's list: status, name, summary, CPU and memory, and its three buttons.
 #pragma once
 
 #include "app/server_row.h"
-#include "app/ui/widgets.h"
 
-#include <QList>
 #include <QWidget>
 
-#include <functional>
+class QLabel;
 
-namespace nimbrel {
+namespace nimbrel::ui {
 
-class Monitor;
+class ElidedLabel;
+class Spinner;
+class StatusDot;
+class SymbolButton;
+class SymbolLabel;
 
-namespace ui {
-
+// Shows a row and says what the user asked for; the panel passes that on to the monitor.
 class ServerRowView : public QWidget
 {
     Q_OBJECT
 
 public:
-    explicit ServerRowView(Monitor &monitor, QWidget *parent = nullptr);
+    explicit ServerRowView(QWidget *parent = nullptr);
 
     // Shows `row`; `now` is the instant the "最終利用" text counts to.
     void setRow(const ServerRow &row, bool busy, bool expanded, Instant now);
@@ -34,17 +35,20 @@ public:
     static QString cpuText(double percent);
 
 signals:
+    // Start (`running` true) or stop the app of this name.
+    void runningRequested(const QString &name, bool running);
+    void pinToggleRequested(const QString &name);
     void toggleDetail();
 
 protected:
     void mouseReleaseEvent(QMouseEvent *event) override;
     void changeEvent(QEvent *event) override;
+    void paintEvent(QPaintEvent *event) override;
 
 private:
     void openInBrowser() const;
     void applyTones();
 
-    Monitor &monitor_;
     ServerRow row_;
     bool busy_ = false;
     bool expanded_ = false;
@@ -62,30 +66,4 @@ private:
     SymbolButton *openButton_;
 };
 
-class ProcessBreakdownView : public QWidget
-{
-    Q_OBJECT
-
-public:
-    explicit ProcessBreakdownView(QWidget *parent = nullptr);
-    void setProcesses(const QList<ProcessRow> &processes);
-
-protected:
-    void paintEvent(QPaintEvent *event) override;
-
-private:
-    struct Line
-    {
-        QWidget *widget;
-        QLabel *pid;
-        ElidedLabel *label;
-        QLabel *memory;
-    };
-    Line makeLine();
-
-    QList<Line> lines_;
-    QList<ProcessRow> processes_;
-};
-
-} // namespace ui
-} // namespace nimbrel
+} // namespace nimbrel::ui

@@ -1,21 +1,27 @@
 #include "app/ui/settings_view.h"
 
-#include "app/pm2_locator.h"
-
 #include "app/login_item.h"
 #include "app/monitor.h"
+#include "app/pm2_locator.h"
 #include "app/shell.h"
 #include "app/store.h"
-#include "app/ui/widgets.h"
+#include "app/ui/divider.h"
+#include "app/ui/note_label.h"
+#include "app/ui/rounded_ground.h"
+#include "app/ui/style.h"
+#include "app/ui/texts.h"
+#include "app/ui/toggle_switch.h"
 
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
 #include <QPushButton>
+#include <QToolButton>
 #include <QVBoxLayout>
 
 namespace nimbrel::ui {
@@ -68,44 +74,61 @@ SettingsView::SettingsView(Monitor &monitor, Store &store, LoginService &login,
     QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     mono.setPixelSize(12);
     pathField_->setFont(mono);
-    pathField_->setText(
-        store_.text(StoreKey::pm2Path).value_or(Pm2Locator::shared().known().value_or(QString())));
+    pathField_->setTextMargins(6, 2, 6, 2);
+    // The group's ground is the palette's base already: the field takes the window's colour so
+    // that it stands out from the group in dark as in light.
+    QPalette fieldPalette = pathField_->palette();
+    fieldPalette.setColor(QPalette::Base, fieldPalette.color(QPalette::Window));
+    pathField_->setPalette(fieldPalette);
+    // The field holds only a path the user stored; the pm2 found on its own shows as the
+    // placeholder, so that Return on an untouched field never pins an nvm version's path.
+    showPath(store_.text(StoreKey::pm2Path).value_or(QString()));
+    showFoundPm2();
     connect(pathField_, &QLineEdit::returnPressed, this, &SettingsView::commitPath);
-    auto *choose = new QPushButton(QStringLiteral("選ぶ"), this);
+    auto *choose = new QPushButton(texts::choose, this);
     choose->setObjectName(QStringLiteral("choosePM2"));
     connect(choose, &QPushButton::clicked, this, &SettingsView::choosePM2);
 
-    auto *autoStopDivider = new Divider(0, this);
-    loginNote_ = note({});
+    loginNote_ = new NoteLabel({}, this);
     loginNote_->setObjectName(QStringLiteral("loginError"));
     loginNote_->hide();
 
-    // 22 pixels between the parts; a note sits close (6 pixels) under the group it explains.
+    // 22 pixels between the parts; a note sits close (6 pixels) under the group it explains, and
+    // a hidden note takes no room at all.
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(20, 20, 20, 20);
-    layout->setSpacing(0);
+    layout->setSpacing(22);
     layout->addWidget(
-        group(QStringLiteral("自動で止める"),
-              {row({rowLabel(QStringLiteral("放置された開発サーバーを止める"), this), autoStop}),
-               autoStopDivider,
-               row({rowLabel(QStringLiteral("止めるまでの時間"), this), makeStepper()})}));
-    layout->addSpacing(6);
-    layout->addWidget(note(QStringLiteral(
-        "ブラウザのタブを開いたままでも、実際に処理が動いていなければ放置とみなします。"
-        "ピンを付けたものは対象から外れます。")));
-    layout->addSpacing(22);
-    layout->addWidget(
-        group(QStringLiteral("起動"),
-              {row({rowLabel(QStringLiteral("ログイン時に起動する"), this), loginSwitch_})}));
-    layout->addSpacing(6);
-    layout->addWidget(loginNote_);
-    layout->addSpacing(16);
-    layout->addWidget(group(QStringLiteral("pm2 の場所"), {row({pathField_, choose})}));
-    layout->addSpacing(6);
-    layout->addWidget(
-        note(QStringLiteral("nvm を使っていると pm2 "
-                            "の場所が変わります。自動で見つからないときだけ指定してください。")));
+        section(group(texts::autoStopGroup,
+                      {row({rowLabel(texts::autoStopSwitch, this), autoStop}), new Divider(0, this),
+                       row({rowLabel(texts::idleHours, this), makeStepper()})}),
+                namedNote(texts::autoStopNote, "autoStopNote")));
+    layout->addWidget(section(
+        group(texts::launchGroup, {row({rowLabel(texts::openAtLogin, this), loginSwitch_})}),
+        loginNote_));
+    layout->addWidget(section(group(texts::pm2Group, {row({pathField_, choose})}),
+                              namedNote(texts::pm2Note, "pm2Note")));
     layout->addStretch(1);
+}
+
+NoteLabel *SettingsView::namedNote(const QString &text, const char *name)
+{
+    auto *note = new NoteLabel(text, this);
+    note->setObjectName(QLatin1String(name));
+    return note;
+}
+
+QWidget *SettingsView::section(QWidget *group, QWidget *note)
+{
+    auto *section = new QWidget(this);
+    auto *layout = new QVBoxLayout(section);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(22 - 16);
+    group->setParent(section);
+    note->setParent(section);
+    layout->addWidget(group);
+    layout->addWidget(note);
+    return section;
 }
 
 QWidget *SettingsView::group(const QString &title, const QList<QWidget *> &rows)
@@ -152,17 +175,6 @@ QWidget *SettingsView::row(const QList<QWidget *> &content)
     return line;
 }
 
-QLabel *SettingsView::note(const QString &text)
-{
-    auto *label = new QLabel(this);
-    label->setFont(fontOf(12));
-    label->setWordWrap(true);
-    label->setTextFormat(Qt::PlainText);
-    label->setText(text);
-    setTone(label, Tone::secondary);
-    return label;
-}
-
 QWidget *SettingsView::makeStepper()
 {
     auto *stepper = new QWidget(this);
@@ -185,7 +197,7 @@ QWidget *SettingsView::makeStepper()
             [this] { setIdleHours(std::min(idleHours_ + 1, mostHours)); });
     connect(down, &QToolButton::clicked, this,
             [this] { setIdleHours(std::max(idleHours_ - 1, fewestHours)); });
-    hoursLabel_->setText(QString::number(qint64(idleHours_)) + QStringLiteral(" 時間"));
+    hoursLabel_->setText(QString::number(qint64(idleHours_)) + texts::hours);
     return stepper;
 }
 
@@ -194,7 +206,7 @@ void SettingsView::setIdleHours(double hours)
     if (hours == idleHours_)
         return;
     idleHours_ = hours;
-    hoursLabel_->setText(QString::number(qint64(hours)) + QStringLiteral(" 時間"));
+    hoursLabel_->setText(QString::number(qint64(hours)) + texts::hours);
     store_.setValue(StoreKey::idleLimitHours, hours);
 }
 
@@ -211,8 +223,7 @@ void SettingsView::loginToggled(bool on)
         loginSwitch_->setChecked(login_.status() == LoginService::Status::enabled);
     }
     if (login_.status() == LoginService::Status::requiresApproval)
-        loginError_ =
-            QStringLiteral("システム設定 > 一般 > ログイン項目 で Nimbrel を有効にしてください。");
+        loginError_ = texts::approvalNote;
     loginNote_->setText(loginError_);
     loginNote_->setVisible(!loginError_.isEmpty());
 }
@@ -228,12 +239,32 @@ void SettingsView::commitPath()
 
 void SettingsView::choosePM2()
 {
-    const QString chosen = chooseFile_(QDir::homePath() + QStringLiteral("/.nvm/versions/node"));
+    // Without nvm the home folder is the better start: a folder that does not exist would send
+    // the dialog to the working directory with its last part typed in as a file name.
+    const QString nvm = QDir::homePath() + QStringLiteral("/.nvm/versions/node");
+    const QString chosen = chooseFile_(QFileInfo(nvm).isDir() ? nvm : QDir::homePath());
     if (chosen.isEmpty())
         return;
-    pathField_->setText(chosen);
+    showPath(chosen);
     store_.setValue(StoreKey::pm2Path, chosen);
     monitor_.refresh();
+}
+
+void SettingsView::showFoundPm2()
+{
+    pathField_->setPlaceholderText(Pm2Locator::shared().known().value_or(QString()));
+}
+
+void SettingsView::showEvent(QShowEvent *event)
+{
+    showFoundPm2(); // the login shell may have named pm2 since the window was made
+    QWidget::showEvent(event);
+}
+
+void SettingsView::showPath(const QString &path)
+{
+    pathField_->setText(path);
+    pathField_->setCursorPosition(0); // the start of a path says more than its end ("…/bin/pm2")
 }
 
 QString SettingsView::chooseWithDialog(const QString &startFolder)

@@ -17,6 +17,7 @@ class Store;
 
 namespace ui {
 
+class NoteLabel;
 class ToggleSwitch;
 
 class SettingsView : public QWidget
@@ -35,16 +36,24 @@ public:
 
     static QString chooseWithDialog(const QString &startFolder);
 
+protected:
+    void showEvent(QShowEvent *event) override;
+
 private:
     QWidget *group(const QString &title, const QList<QWidget *> &rows);
     QWidget *row(const QList<QWidget *> &content);
-    QLabel *note(const QString &text);
+    // A group with the note that explains it close under it.
+    QWidget *section(QWidget *group, QWidget *note);
+    NoteLabel *namedNote(const QString &text, const char *name);
     QWidget *makeStepper();
 
     void setIdleHours(double hours);
     void loginToggled(bool on);
     void choosePM2();
     void commitPath();
+    void showPath(const QString &path);
+    // The pm2 in use when none is stored, as the path field's placeholder.
+    void showFoundPm2();
 
     Monitor &monitor_;
     Store &store_;
@@ -56,7 +65,7 @@ private:
 
     QLabel *hoursLabel_ = nullptr;
     ToggleSwitch *loginSwitch_ = nullptr;
-    QLabel *loginNote_ = nullptr;
+    NoteLabel *loginNote_ = nullptr;
     QLineEdit *pathField_ = nullptr;
 };
 

@@ -2,9 +2,11 @@
 
 #include <QApplication>
 #include <QFontDatabase>
+#include <QLabel>
 #include <QPainter>
 #include <QStyleFactory>
 #include <QSvgRenderer>
+#include <QToolTip>
 #include <QWidget>
 
 namespace nimbrel::ui {
@@ -81,6 +83,15 @@ QIcon symbolIcon(const QString &name, int size, const QColor &color)
     return icon;
 }
 
+QLabel *columnLabel(int width, const QFont &font, QWidget *parent)
+{
+    auto *label = new QLabel(parent);
+    label->setFont(font);
+    label->setFixedWidth(width);
+    label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    return label;
+}
+
 void setTone(QWidget *widget, Tone tone)
 {
     setTextColor(widget, toneColor(QApplication::palette(widget), tone));
@@ -148,12 +159,30 @@ QPalette lightPalette()
 
 } // namespace
 
+QPalette toolTipPalette(const QPalette &palette)
+{
+    QPalette tips = palette;
+    const bool dark = palette.color(QPalette::Window).lightness() < 128;
+    // A touch lighter than the window in dark, the plain base in light: a tip stands out from
+    // what it covers without a colour of its own.
+    const QColor ground =
+        dark ? palette.color(QPalette::Window).lighter(135) : palette.color(QPalette::Base);
+    for (const auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+        tips.setColor(group, QPalette::ToolTipBase, ground);
+        tips.setColor(group, QPalette::ToolTipText, palette.color(QPalette::WindowText));
+        tips.setColor(group, QPalette::Window, ground);
+        tips.setColor(group, QPalette::WindowText, palette.color(QPalette::WindowText));
+    }
+    return tips;
+}
+
 void applyAppearance(QApplication &application, std::optional<bool> dark)
 {
-    if (!dark)
-        return;
-    application.setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
-    application.setPalette(*dark ? darkPalette() : lightPalette());
+    if (dark) {
+        application.setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+        application.setPalette(*dark ? darkPalette() : lightPalette());
+    }
+    QToolTip::setPalette(toolTipPalette(QApplication::palette()));
 }
 
 } // namespace nimbrel::ui

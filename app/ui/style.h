@@ -12,6 +12,7 @@
 #include <optional>
 
 class QApplication;
+class QLabel;
 class QWidget;
 
 namespace nimbrel::ui {
@@ -40,7 +41,13 @@ QIcon symbolIcon(const QString &name, int size, const QColor &color);
 void setTone(QWidget *widget, Tone tone);
 void setTextColor(QWidget *widget, const QColor &color);
 
-// Fusion with a dark or a light palette; nothing: the desktop's own look stays.
+// A column of numbers `width` pixels wide, aligned to its trailing edge.
+QLabel *columnLabel(int width, const QFont &font, QWidget *parent);
+
+// Fusion with a dark or a light palette; nothing: the desktop's own look stays. Either way the
+// tooltips take the palette's colours, not Qt's yellow ones.
 void applyAppearance(QApplication &application, std::optional<bool> dark);
+// The tooltips' colours drawn from a palette: its window and its text.
+QPalette toolTipPalette(const QPalette &palette);
 
 } // namespace nimbrel::ui

@@ -1,16 +1,23 @@
 // The panel on the offscreen platform: what it shows, its search, its heights and its grabber.
+#include "app/ui/elided_label.h"
 #include "app/ui/panel_view.h"
+#include "app/ui/process_breakdown_view.h"
+#include "app/ui/segmented_control.h"
 #include "app/ui/server_row_view.h"
-#include "app/ui/widgets.h"
+#include "app/ui/style.h"
+#include "app/ui/translations.h"
 #include "core/panel_geometry.h"
 #include "ui/ui_fixture.h"
 
+#include <QApplication>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QTest>
+#include <QToolTip>
 
 using namespace nimbrel;
 using namespace nimbrel::ui;
@@ -106,8 +113,6 @@ TEST_F(PanelTest, headerFooterAndTheMissingPm2Message)
     EXPECT_FALSE(child<QPushButton>(*panel, "stopAll")->isEnabled());
 
     store.remove(StoreKey::pm2Path);
-    if (PM2Client::resolved(store))
-        GTEST_SKIP() << "pm2 is installed system-wide";
     monitor.refresh();
     settle();
     EXPECT_TRUE(child<QWidget>(*panel, "pm2Missing")->isVisibleTo(panel.get()));
@@ -192,6 +197,12 @@ TEST_F(PanelTest, updatesKeepTheWidgetsScrollPositionAndOpenBreakdowns)
     panel->toggle("app-05");
     auto *scroll = child<QScrollArea>(*panel, "scroll");
     EXPECT_EQ(scroll->height(), 500);
+    // The scroll bar floats: the rows' buttons end where the header's refresh button ends.
+    QWidget *open = child<QWidget>(*rowNamed("app-00"), "open");
+    QWidget *refresh = child<QWidget>(*panel, "refresh");
+    const auto right = [&](QWidget *w) { return w->mapTo(panel.get(), w->rect().topRight()).x(); };
+    EXPECT_EQ(right(open), right(refresh));
+    EXPECT_TRUE(child<QWidget>(*panel, "scrollBar")->isVisible());
     scroll->verticalScrollBar()->setValue(300);
     ServerRowView *before = rowNamed("app-10");
 
@@ -234,12 +245,77 @@ TEST_F(PanelTest, thePictureLayoutOpensTheFirstRowOfSeveralProcessesAndTakesTheQ
     EXPECT_EQ(panel->findChild<QScrollArea *>(), nullptr);
 }
 
-TEST_F(PanelTest, theAutomaticStopLineNamesTheAppsAndWhen)
+TEST_F(PanelTest, theAutomaticStopLineNamesTheAppsAndWhenWithItsMoonCentred)
 {
     store.setLastActive({{"api", now() - Seconds(30 * 3600)}, {"web", now() - Seconds(48 * 3600)}});
     publish({{"api"}, {"web"}}, now() - Seconds(2 * 3600));
     makePanel();
-    EXPECT_EQ(child<QLabel>(*panel, "autoStop")->text(), "2時間前に自動で止めました: api、web");
+    auto *text = child<QLabel>(*panel, "autoStop");
+    EXPECT_EQ(text->text(), "2時間前に自動で止めました: api、web");
+    auto *moon = child<QWidget>(*panel, "moon");
+    const auto middle = [&](QWidget *w) { return w->mapTo(panel.get(), w->rect().center()).y(); };
+    EXPECT_NEAR(middle(moon), middle(text), 1); // the stack is centred
+}
+
+TEST_F(PanelTest, theHeaderStandsOnTheTitlesBaselineAndTheNoMatchLineIsPadded)
+{
+    publish({{"api"}});
+    makePanel(true, QStringLiteral("zzz")); // laid out as the picture export lays it out
+    panel->resize(panel->sizeHint());
+    panel->layout()->activate();
+    const auto y = [&](QWidget *w) { return w->mapTo(panel.get(), QPoint(0, 0)).y(); };
+    auto *title = child<QLabel>(*panel, "title");
+    auto *sort = child<SegmentedControl>(*panel, "sort");
+    EXPECT_EQ(y(title) + title->fontMetrics().ascent(), y(sort) + sort->baseline());
+    EXPECT_EQ(std::min({y(title), y(sort), y(child<QWidget>(*panel, "refresh"))}), 12);
+    QTest::mouseClick(sort, Qt::LeftButton, {}, sort->segmentRect(1).center());
+    EXPECT_EQ(monitor.sortKey(), SortKey::cpu);
+
+    auto *line = child<QLabel>(*panel, "noMatch");
+    auto *list = child<QWidget>(*panel, "list");
+    EXPECT_EQ(y(line) - y(list), 28); // right under the divider there is 28 of room
+    EXPECT_EQ(line->parentWidget()->height(), line->height() + 56);
+    EXPECT_EQ(line->parentWidget()->width(), PanelView::panelWidth);
+}
+
+TEST_F(PanelTest, typingSearchesAfterAClickAndHoverFollowsRowsThatMoved)
+{
+    publish({{"tree", Status::online, 3, {3000}, 90}, {"small", Status::online, 1, {3001}, 10}});
+    makePanel();
+    panel->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(panel.get()));
+    QTest::mouseClick(rowNamed("tree"), Qt::LeftButton);
+    QTest::keyClicks(nullptr, QStringLiteral("tr")); // to whatever has the keyboard
+    EXPECT_EQ(panel->query(), "tr");
+    panel->setQuery({});
+
+    auto *firstPin = child<QWidget>(*rowNamed("tree"), "pin");
+    QCursor::setPos(firstPin->mapToGlobal(firstPin->rect().center()));
+    QTest::mouseMove(firstPin);
+    ASSERT_TRUE(firstPin->underMouse());
+    const auto corner = [&] { return rowNamed("tree")->grab().toImage().pixel(2, 2); };
+    const QRgb hovered = corner(); // a row that opens shows the pointer over it
+    publish({{"tree", Status::online, 3, {3000}, 10}, {"small", Status::online, 1, {3001}, 90}});
+    settle();
+    settle();
+    EXPECT_EQ(shownNames(), (QStringList{"small", "tree"}));
+    EXPECT_FALSE(firstPin->underMouse());
+    EXPECT_TRUE(child<QWidget>(*rowNamed("small"), "pin")->underMouse());
+    EXPECT_NE(corner(), hovered);
+}
+
+TEST_F(PanelTest, aRowsButtonsReachTheMonitor)
+{
+    pm2.setApps({{"web", 1}});
+    pm2.setDelay("stop", 1);
+    publish({{"web"}});
+    makePanel();
+    QTest::mouseClick(child<QWidget>(*rowNamed("web"), "run"), Qt::LeftButton);
+    EXPECT_EQ(monitor.busyNames(), QSet<QString>{"web"});
+    settle();
+    EXPECT_TRUE(child<QWidget>(*rowNamed("web"), "busy")->isVisible());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return monitor.busyNames().isEmpty(); }, 10'000));
+    EXPECT_EQ(pm2.namesFor("stop"), QStringList{"web"});
 }
 
 TEST_F(PanelTest, aVeryLongNameIsCutByTheRowNotByThePanel)
@@ -250,4 +326,22 @@ TEST_F(PanelTest, aVeryLongNameIsCutByTheRowNotByThePanel)
     EXPECT_EQ(panel->width(), PanelView::panelWidth);
     auto *name = child<ElidedLabel>(*shownRows().front(), "name");
     EXPECT_LT(name->width(), name->fontMetrics().horizontalAdvance(name->text()));
+    EXPECT_EQ(name->toolTip(), name->text()); // readable in full
+    EXPECT_EQ(child<ElidedLabel>(*shownRows().front(), "detail")->toolTip(), QString());
+}
+
+TEST(Appearance, tooltipsFollowThePaletteAndQtsOwnTextsAreJapanese)
+{
+    test::TestEnvironment env;
+    auto &application = *static_cast<QApplication *>(QCoreApplication::instance());
+    const QPalette before = QApplication::palette();
+    for (const bool dark : {false, true}) {
+        applyAppearance(application, dark);
+        const QPalette tips = QToolTip::palette();
+        EXPECT_EQ(tips.color(QPalette::ToolTipBase).lightness() < 128, dark); // never yellow
+        EXPECT_EQ(tips.color(QPalette::ToolTipText), QApplication::palette().color(QPalette::Text));
+    }
+    QApplication::setPalette(before);
+    ASSERT_TRUE(installQtJapanese(application)) << "qt6-translations-l10n is not installed";
+    EXPECT_EQ(QCoreApplication::translate("QFileDialog", "Open"), "開く");
 }

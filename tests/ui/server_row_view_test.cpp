@@ -33,10 +33,12 @@ public slots:
     void open(const QUrl &url) { opened.append(url); }
 };
 
-class RowTest : public test::UiTest
+class RowTest : public ::testing::Test
 {
 protected:
-    ServerRowView view{monitor};
+    test::TestEnvironment env;
+    ServerRowView view;
+    template <typename T> T *child(const char *name) { return test::child<T>(view, name); }
 };
 
 } // namespace
@@ -67,11 +69,11 @@ TEST_F(RowTest, aStoppedRowOffersToStartAndCannotOpen)
     ServerRow row;
     row.app = {.name = QStringLiteral("old"), .status = PM2App::Status::stopped};
     view.setRow(row, false, false, now());
-    EXPECT_FALSE(child<QLabel>(view, "cpu")->isVisibleTo(&view));
-    EXPECT_FALSE(child<QLabel>(view, "memory")->isVisibleTo(&view));
-    EXPECT_FALSE(child<QWidget>(view, "chevron")->isVisibleTo(&view));
-    EXPECT_EQ(child<QToolButton>(view, "run")->toolTip(), "起動する");
-    EXPECT_FALSE(child<QToolButton>(view, "open")->isEnabled());
+    EXPECT_FALSE(child<QLabel>("cpu")->isVisibleTo(&view));
+    EXPECT_FALSE(child<QLabel>("memory")->isVisibleTo(&view));
+    EXPECT_FALSE(child<QWidget>("chevron")->isVisibleTo(&view));
+    EXPECT_EQ(child<QToolButton>("run")->toolTip(), "起動する");
+    EXPECT_FALSE(child<QToolButton>("open")->isEnabled());
     EXPECT_FALSE(view.isExpandable());
 }
 
@@ -82,40 +84,47 @@ TEST_F(RowTest, aRunningRowShowsItsMeasuresAndItsButtons)
     row.pinned = true;
     row.memoryBytes = 150 << 20;
     view.setRow(row, false, true, now());
-    auto *cpu = child<QLabel>(view, "cpu");
+    auto *cpu = child<QLabel>("cpu");
     EXPECT_EQ(cpu->text(), "5.0%");
     const QColor quiet = cpu->palette().color(QPalette::WindowText);
     row.cpuPercent = 5.0;
     view.setRow(row, false, true, now());
     EXPECT_NE(cpu->palette().color(QPalette::WindowText), quiet); // the value decides, not the text
-    EXPECT_EQ(child<QLabel>(view, "memory")->text(), "150MB");
-    EXPECT_EQ(child<QToolButton>(view, "run")->toolTip(), "止める");
-    EXPECT_EQ(child<QToolButton>(view, "pin")->toolTip(), "自動で止める対象に戻す");
-    EXPECT_TRUE(child<QWidget>(view, "pinMark")->isVisibleTo(&view));
-    EXPECT_TRUE(child<QWidget>(view, "chevron")->isVisibleTo(&view));
+    EXPECT_EQ(child<QLabel>("memory")->text(), "150MB");
+    EXPECT_EQ(child<QToolButton>("run")->toolTip(), "止める");
+    EXPECT_EQ(child<QToolButton>("pin")->toolTip(), "自動で止める対象に戻す");
+    EXPECT_TRUE(child<QWidget>("pinMark")->isVisibleTo(&view));
+    EXPECT_TRUE(child<QWidget>("chevron")->isVisibleTo(&view));
 
     UrlCatcher catcher;
     QDesktopServices::setUrlHandler(QStringLiteral("http"), &catcher, "open");
-    QTest::mouseClick(child<QToolButton>(view, "open"), Qt::LeftButton);
+    QTest::mouseClick(child<QToolButton>("open"), Qt::LeftButton);
     QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
     EXPECT_EQ(catcher.opened, QList<QUrl>{QUrl("http://localhost:3000")}); // the lowest port
 }
 
-TEST_F(RowTest, whileBusyASpinnerStandsForTheRunButton)
+TEST_F(RowTest, theButtonsAskForWhatTheUserWantsAndBusyShowsASpinner)
 {
-    pm2.setApps({{"web", 1}});
-    pm2.setDelay("stop", 1);
-    publish({{"web"}});
-    view.setRow(monitor.rows().front(), false, false, now());
+    QStringList asked;
+    QObject::connect(&view, &ServerRowView::runningRequested, [&](const QString &name, bool on) {
+        asked.append(name + (on ? " start" : " stop"));
+    });
+    QObject::connect(&view, &ServerRowView::pinToggleRequested,
+                     [&](const QString &name) { asked.append(name + " pin"); });
+    ServerRow row = running({}, 1, std::nullopt);
+    for (const auto status : {PM2App::Status::online, PM2App::Status::stopped}) {
+        row.app.status = status;
+        view.setRow(row, false, false, now());
+        QTest::mouseClick(child<QToolButton>("run"), Qt::LeftButton);
+        QTest::mouseClick(child<QToolButton>("pin"), Qt::LeftButton);
+    }
+    EXPECT_EQ(asked, (QStringList{"web stop", "web pin", "web start", "web pin"}));
     view.show();
-    QTest::mouseClick(child<QToolButton>(view, "run"), Qt::LeftButton);
-    ASSERT_EQ(monitor.busyNames(), QSet<QString>{"web"});
-    view.setRow(monitor.rows().front(), true, false, now());
-    EXPECT_TRUE(child<QWidget>(view, "busy")->isVisible());
-    EXPECT_FALSE(child<QToolButton>(view, "run")->isVisible());
-    EXPECT_TRUE(child<QToolButton>(view, "pin")->isEnabled());
-    EXPECT_TRUE(QTest::qWaitFor([&] { return monitor.busyNames().isEmpty(); }, 10'000));
-    EXPECT_EQ(pm2.namesFor("stop"), QStringList{"web"});
+
+    view.setRow(row, true, false, now());
+    EXPECT_TRUE(child<QWidget>("busy")->isVisible());
+    EXPECT_FALSE(child<QToolButton>("run")->isVisible());
+    EXPECT_TRUE(child<QToolButton>("pin")->isEnabled());
 }
 
 #include "server_row_view_test.moc"

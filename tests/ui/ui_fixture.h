@@ -13,6 +13,14 @@
 
 namespace nimbrel::test {
 
+// The child widget of that object name, which the test expects to be there.
+template <typename T> T *child(const QWidget &parent, const char *name)
+{
+    T *found = parent.findChild<T *>(QLatin1String(name));
+    EXPECT_NE(found, nullptr) << name;
+    return found;
+}
+
 struct AppOnScreen
 {
     QString name;
@@ -57,9 +65,7 @@ protected:
 
     template <typename T> static T *child(const QWidget &parent, const char *name)
     {
-        T *found = parent.findChild<T *>(QLatin1String(name));
-        EXPECT_NE(found, nullptr) << name;
-        return found;
+        return test::child<T>(parent, name);
     }
 };
 

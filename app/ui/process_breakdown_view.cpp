@@ -1,0 +1,68 @@
+#include "app/ui/process_breakdown_view.h"
+
+#include "app/ui/elided_label.h"
+#include "app/ui/style.h"
+#include "core/format.h"
+#include "core/panel_geometry.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPainter>
+#include <QVBoxLayout>
+
+namespace nimbrel::ui {
+
+ProcessBreakdownView::ProcessBreakdownView(QWidget *parent) : QWidget(parent)
+{
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, int(PanelGeometry::breakdownBottomMargin));
+    layout->setSpacing(0);
+}
+
+ProcessBreakdownView::Line ProcessBreakdownView::makeLine()
+{
+    auto *widget = new QWidget(this);
+    widget->setFixedHeight(int(PanelGeometry::breakdownLineHeight));
+    auto *layout = new QHBoxLayout(widget);
+    layout->setContentsMargins(34, 4, 16, 4);
+    layout->setSpacing(8);
+    Line line{widget, columnLabel(52, digitsFontOf(11), widget), new ElidedLabel(widget),
+              columnLabel(62, digitsFontOf(11), widget)};
+    line.label->setFont(fontOf(11));
+    line.label->setColor(toneColor(palette(), Tone::secondary));
+    setTone(line.pid, Tone::tertiary);
+    setTone(line.memory, Tone::secondary);
+    layout->addWidget(line.pid);
+    layout->addWidget(line.label, 1);
+    layout->addWidget(line.memory);
+    return line;
+}
+
+void ProcessBreakdownView::setProcesses(const QList<ProcessRow> &processes)
+{
+    if (processes == processes_)
+        return;
+    processes_ = processes;
+    while (lines_.size() < processes.size()) {
+        lines_.append(makeLine());
+        static_cast<QVBoxLayout *>(layout())->addWidget(lines_.back().widget);
+    }
+    for (qsizetype i = 0; i < lines_.size(); ++i) {
+        const bool used = i < processes.size();
+        lines_[i].widget->setVisible(used);
+        if (!used)
+            continue;
+        lines_[i].pid->setText(QString::number(processes[i].pid));
+        lines_[i].label->setText(processes[i].label());
+        lines_[i].memory->setText(Format::memory(processes[i].residentBytes));
+    }
+    setFixedHeight(int(processes.size() * PanelGeometry::breakdownLineHeight +
+                       PanelGeometry::breakdownBottomMargin));
+}
+
+void ProcessBreakdownView::paintEvent(QPaintEvent *)
+{
+    QPainter(this).fillRect(rect(), textColorAt(palette(), 0.035));
+}
+
+} // namespace nimbrel::ui

@@ -1,0 +1,64 @@
+// Every text the interface shows, once. The program speaks Japanese only; a text that two places
+// show (the panel's title and the tray's tooltip) is the same text by construction.
+#pragma once
+
+#include "app/login_item.h"
+
+#include <QString>
+
+namespace nimbrel::ui::texts {
+
+inline const QString title = QStringLiteral("開発サーバー");
+inline const QString settingsWindowTitle = QStringLiteral("Nimbrel の設定");
+inline const QString settings = QStringLiteral("設定");
+inline const QString quit = QStringLiteral("終了");
+
+// The panel.
+inline const QString runningCount = QStringLiteral("本 稼働中　合計 "); // "3本 稼働中　合計 1.50GB"
+inline const QString sortHelp = QStringLiteral("並べ替えの基準");
+inline const QString refreshHelp = QStringLiteral("今すぐ調べ直す");
+inline const QString searchPlaceholder = QStringLiteral("名前・ポートで検索");
+inline const QString clearSearchHelp = QStringLiteral("検索語を消去");
+inline const QString pm2Missing = QStringLiteral("pm2 が見つかりません");
+inline const QString pm2MissingHint = QStringLiteral("設定で pm2 の場所を指定してください");
+inline const QString noMatchOpen = QStringLiteral("「");
+inline const QString noMatchClose = QStringLiteral("」に一致するサーバーはありません");
+inline const QString autoStopped =
+    QStringLiteral("前に自動で止めました: "); // after the elapsed time
+inline const QString autoStoppedSeparator = QStringLiteral("、");
+inline const QString stopAll = QStringLiteral("ピン以外をすべて止める");
+inline const QString grabberHelp = QStringLiteral("上下に引いて高さを変える");
+
+// A row.
+inline const QString stopped = QStringLiteral("停止中");
+inline const QString port = QStringLiteral("ポート ");
+inline const QString processes = QStringLiteral("プロセス");
+inline const QString lastUsed = QStringLiteral("最終利用 ");
+inline const QString ago = QStringLiteral("前");
+inline const QString stopHelp = QStringLiteral("止める");
+inline const QString startHelp = QStringLiteral("起動する");
+inline const QString unpinHelp = QStringLiteral("自動で止める対象に戻す");
+inline const QString pinHelp = QStringLiteral("自動で止めない");
+inline const QString openHelp = QStringLiteral("ブラウザで開く");
+
+// The settings.
+inline const QString autoStopGroup = QStringLiteral("自動で止める");
+inline const QString autoStopSwitch = QStringLiteral("放置された開発サーバーを止める");
+inline const QString idleHours = QStringLiteral("止めるまでの時間");
+inline const QString hours = QStringLiteral(" 時間"); // after the whole number of hours
+inline const QString autoStopNote =
+    QStringLiteral("ブラウザのタブを開いたままでも、実際に処理が動いていなければ放置とみなします。"
+                   "ピンを付けたものは対象から外れます。");
+inline const QString launchGroup = QStringLiteral("起動");
+inline const QString openAtLogin = QStringLiteral("ログイン時に起動する");
+inline const QString approvalNote = approvalInstruction() + QStringLiteral("。");
+inline const QString pm2Group = QStringLiteral("pm2 の場所");
+inline const QString choose = QStringLiteral("選ぶ");
+inline const QString pm2Note = QStringLiteral(
+    "nvm を使っていると pm2 の場所が変わります。自動で見つからないときだけ指定してください。");
+
+// The measurement mode's two lines.
+inline const QString measuredScreen = QStringLiteral("画面の高さ %1 / 半分 %2");
+inline const QString measuredPanel = QStringLiteral("吹き出しの実寸 %1 x %2");
+
+} // namespace nimbrel::ui::texts
