@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs what Nimbrel needs on Debian 12 or Ubuntu 24.04 and later (Qt 6.4 or later): compilers, CMake, Qt 6, the
-# tools the program reads (lsof, netstat, ps) and a CJK font. With --test also the test and
+# Installs what Nimbrel needs on Debian 12 or Ubuntu 24.04 and later (their Qt is 6.4 or newer):
+# compilers, CMake, Qt 6, the tools the program reads (lsof, netstat, ps) and a CJK font. With --test also the test and
 # benchmark libraries and the pinned pm2 the integration tests run. Installs only what is
 # missing, asks nothing, and is quick when everything is already there. --package adds what
 # building and checking the Debian package takes.
