@@ -1,6 +1,6 @@
 // The tray app on a real X server: Xvfb, the trayer tray host and xdotool for the clicks.
 #include "app/store.h"
-#include "integration/pm2_sandbox.h"
+#include "support/pm2_sandbox.h"
 #include "support/test_environment.h"
 
 #include <QDir>

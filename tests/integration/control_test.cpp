@@ -1,7 +1,7 @@
 // `nimbrel --control` as a user runs it: the real binary, real pm2 under a private PM2_HOME and
 // real node servers.
 #include "app/store.h"
-#include "integration/pm2_sandbox.h"
+#include "support/pm2_sandbox.h"
 #include "support/fake_pm2.h"
 #include "support/test_environment.h"
 

@@ -1,6 +1,6 @@
 // The monitor against real pm2, real node servers, real connections and the real tools.
 #include "app/monitor.h"
-#include "integration/pm2_sandbox.h"
+#include "support/pm2_sandbox.h"
 #include "support/test_environment.h"
 
 #include <QTest>

@@ -4,7 +4,7 @@
 #include "app/shell.h"
 #include "app/system_probe.h"
 #include "core/idle_policy.h"
-#include "integration/pm2_sandbox.h"
+#include "support/pm2_sandbox.h"
 #include "support/test_environment.h"
 
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "integration/pm2_sandbox.h"
+#include "support/pm2_sandbox.h"
 
 #include "core/pm2_list_parser.h"
 #include "support/test_environment.h"
