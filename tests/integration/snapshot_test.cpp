@@ -102,7 +102,7 @@ TEST(SystemSnapshot, seesARealServerTreeItsPortsAndItsConnections)
     std::this_thread::sleep_for(200ms); // accepted on the server's side
 
     const Instant before = now();
-    const SystemSnapshot snapshot = SystemProbe::snapshot();
+    const SystemSnapshot snapshot = SystemProbe::snapshot(QList<int64_t>{server.parentPid});
     for (const int fd : connections)
         ::close(fd);
 
@@ -186,7 +186,7 @@ TEST(SystemSnapshot, procAndToolsSeeTheSameMachine)
     // two was in the same state when ps read it.
     const std::optional<SystemSnapshot> justBefore = SystemProbe::procSnapshot();
     const SystemSnapshot tools = SystemProbe::snapshot(SystemProbe::locateTools());
-    const std::optional<SystemSnapshot> proc = SystemProbe::procSnapshot();
+    const std::optional<SystemSnapshot> proc = SystemProbe::procSnapshot("/proc", watched);
     for (const int fd : connections)
         ::close(fd);
     ASSERT_TRUE(justBefore && proc);
@@ -219,6 +219,12 @@ TEST(SystemSnapshot, procAndToolsSeeTheSameMachine)
         }
     }
     EXPECT_GE(compared, watched.size());
+    QSet<int64_t> trees, read; // only the trees, as the tools' whole table draws them
+    for (const int64_t pid : watched)
+        trees.unite(ProcessTree::usage(pid, tools.processes).pids);
+    for (const ProcessRow &row : proc->processes)
+        read.insert(row.pid);
+    EXPECT_EQ(read, trees);
     EXPECT_GE(steady, 1);
     for (const int64_t port : ports)
         EXPECT_EQ(proc->establishedCounts.value(port), tools.establishedCounts.value(port));
@@ -286,16 +292,32 @@ TEST(SystemSnapshot, procTreeJoinsSocketsToPidsAndSkipsWhatVanished)
     test::writeFile(root + "/44/stat", "44 (kworker/0:1)" + stat);
     test::writeFile(root + "/44/cmdline", "");
     QDir().mkpath(root + "/self");
+    // 45 was started by a thread of 42; 44 is of a kernel without children files.
+    test::writeFile(root + "/42/task/42/children", "");
+    test::writeFile(root + "/42/task/48/children", "45 ");
+    test::writeFile(root + "/45/stat", "45 (sh) S 42 1 1 0 -1 0 0 0 0 0 300 50 0 0 20 0 1 0 9 9");
+    test::writeFile(root + "/45/statm", "900 25 10 1 0 100 0");
+    test::writeFile(root + "/45/cmdline", "");
+    test::writeFile(root + "/45/task/45/children", "");
 
-    std::optional<SystemSnapshot> snapshot = SystemProbe::procSnapshot(root);
-    ASSERT_TRUE(snapshot);
-    std::ranges::sort(snapshot->processes, {}, &ProcessRow::pid); // a real /proc lists in order
     const int64_t page = ::sysconf(_SC_PAGESIZE);
     const double tick = 1.0 / double(::sysconf(_SC_CLK_TCK));
-    EXPECT_EQ(snapshot->processes,
-              (QList<ProcessRow>{{42, 1, 25 * page, 350 * tick, QStringLiteral("node a.js")},
-                                 {44, 1, 25 * page, 350 * tick, QStringLiteral("[kworker/0:1]")}}));
-    EXPECT_EQ(snapshot->listeningPorts, (PortProbe::ListeningPorts{{42, {3000}}}));
+    const ProcessRow node{42, 1, 25 * page, 350 * tick, QStringLiteral("node a.js")};
+    const ProcessRow kworker{44, 1, 25 * page, 350 * tick, QStringLiteral("[kworker/0:1]")};
+    const ProcessRow sh{45, 42, 25 * page, 350 * tick, QStringLiteral("[sh]")};
+    const std::pair<std::optional<QList<int64_t>>, QList<ProcessRow>> cases[] = {
+        {std::nullopt, {node, kworker, sh}},
+        {QList<int64_t>{45, 42, 43, 99}, {node, sh}},
+        {QList<int64_t>{}, {}},
+        {QList<int64_t>{44}, {node, kworker, sh}}};
+    for (const auto &[roots, rows] : cases) {
+        std::optional<SystemSnapshot> snapshot = SystemProbe::procSnapshot(root, roots);
+        ASSERT_TRUE(snapshot);
+        std::ranges::sort(snapshot->processes, {}, &ProcessRow::pid); // /proc lists in order
+        EXPECT_EQ(snapshot->processes, rows) << rows.size();
+        const PortProbe::ListeningPorts ports{{42, {3000}}};
+        EXPECT_EQ(snapshot->listeningPorts, rows.isEmpty() ? PortProbe::ListeningPorts{} : ports);
+    }
 }
 
 // pm2's own daemons, old and new, answer our one call with the rows `pm2 jlist` prints.
