@@ -100,52 +100,44 @@ const QByteArray twoApps = R"({"args":[[{"name":"web","pm_id":0,"pid":41,
     "pm2_env":{"status":"online"}},{"name":"api","pm_id":1}]]})";
 const QByteArray emptyList = R"({"args":[[]]})";
 
-// A daemon that answers with `json` in one write, under our id unless it is given another.
-Script answers(const QByteArray &json, const QByteArray &otherId = {})
-{
-    return
-        [=](const QByteArray &id) { return QList{reply(json, otherId.isEmpty() ? id : otherId)}; };
-}
-
 } // namespace
 
 TEST(PM2Socket, onlyAWholeListUnderOurIdCounts)
 {
     const QByteArray app = R"({"name":"a","pm_id":0,"pm2_env":{"status":"stopped"}})";
+    // How the daemon writes its reply frame (under our id, or `id`).
+    using Cut = QList<QByteArray> (*)(QByteArray frame);
+    const Cut whole = [](QByteArray frame) { return QList{frame}; };
     struct Case
     {
         const char *label;
-        Script script;
+        QByteArray json;
+        Cut cut;
         std::optional<qsizetype> apps;
+        QByteArray id{};
     };
     const Case cases[] = {
-        {"split reads, one inside a length",
-         [](const QByteArray &id) {
-             const QByteArray bytes = reply(twoApps, id);
-             return QList<QByteArray>{bytes.first(3), bytes.sliced(3, 40), bytes.sliced(43)};
+        {"split reads, one inside a length", twoApps,
+         [](QByteArray b) {
+             return QList{b.left(3), b.mid(3, 40), b.mid(43)};
          },
          2},
-        {"another id's frame and ours in one read",
-         [](const QByteArray &id) { return QList{reply(emptyList, "9:9") + reply(twoApps, id)}; },
-         2},
-        {"a huge reply", answers("{\"args\":[[" + (app + ',').repeated(99'999) + app + "]]}"),
+        {"another id's frame and ours in one read", twoApps,
+         [](QByteArray b) { return QList{reply(emptyList, "9:9") + b}; }, 2},
+        {"a huge reply", "{\"args\":[[" + (app + ',').repeated(99'999) + app + "]]}", whole,
          100'000},
-        {"an empty list", answers(emptyList), 0},
-        {"an error reply", answers(R"({"error":"method does not exist"})"), std::nullopt},
-        {"not a list", answers(R"({"args":[{"name":"web"}]})"), std::nullopt},
-        {"a list of texts", answers(R"({"args":[["web"]]})"), std::nullopt},
-        {"a wrong id only", answers(twoApps, "1:0"), std::nullopt},
-        {"a truncated frame",
-         [](const QByteArray &id) { return QList{reply(twoApps, id).chopped(5)}; }, std::nullopt},
-        {"another protocol version",
-         [](const QByteArray &id) {
-             return QList{QByteArray(1, '\x22') + reply(twoApps, id).sliced(1)};
-         },
+        {"an empty list", emptyList, whole, 0},
+        {"an error reply", R"({"error":"method does not exist"})", whole, std::nullopt},
+        {"not a list", R"({"args":[{"name":"web"}]})", whole, std::nullopt},
+        {"a list of texts", R"({"args":[["web"]]})", whole, std::nullopt},
+        {"a wrong id only", twoApps, whole, std::nullopt, "1:0"},
+        {"a truncated frame", twoApps, [](QByteArray b) { return QList{b.chopped(5)}; },
          std::nullopt},
-        {"a length past any reason",
-         [](const QByteArray &) { return QList{QByteArray("\x12\x7f\xff\xff\xff", 5)}; },
-         std::nullopt},
-        {"silence", [](const QByteArray &) { return QList<QByteArray>{}; }, std::nullopt},
+        {"another protocol version", twoApps,
+         [](QByteArray b) { return QList{b.replace(0, 1, "\x22")}; }, std::nullopt},
+        {"a length past any reason", "",
+         [](QByteArray) { return QList{QByteArray("\x12\x7f\xff\xff\xff", 5)}; }, std::nullopt},
+        {"silence", "", [](QByteArray) { return QList<QByteArray>{}; }, std::nullopt},
     };
     const QVariant request =
         QJsonDocument::fromJson(R"({"type":"call","method":"getMonitorData","args":[{}]})")
@@ -153,7 +145,9 @@ TEST(PM2Socket, onlyAWholeListUnderOurIdCounts)
     for (const Case &c : cases) {
         test::TestEnvironment env;
         const QString path = env.root() + "/rpc.sock";
-        FakeDaemon daemon(path, c.script);
+        FakeDaemon daemon(path, [&c](const QByteArray &id) {
+            return c.cut(reply(c.json, c.id.isEmpty() ? id : c.id));
+        });
         QElapsedTimer clock;
         clock.start();
         const auto apps = PM2Socket::list(path, 1.0);
