@@ -157,24 +157,23 @@ public:
     explicit ProcessReader(const ProcFiles::TcpSockets &sockets) : sockets_(sockets) {}
 
     // Adds the process whose /proc directory is open as `process`: its row, and its ports when
-    // something listens at all. Nothing when it ended while we read.
-    std::optional<int64_t> read(int process, SystemSnapshot &snapshot)
+    // something listens at all. False when it ended while we read.
+    bool read(int process, SystemSnapshot &snapshot)
     {
         if (!readFile(process, "stat", stat_) || !readFile(process, "statm", statm_) ||
             !readFile(process, "cmdline", cmdline_))
-            return std::nullopt;
+            return false;
         std::optional<ProcessRow> row =
             ProcFiles::row(stat_, statm_, cmdline_, ticksPerSecond_, pageSize_);
         if (!row)
-            return std::nullopt;
+            return false;
         if (!sockets_.listening.isEmpty()) {
             if (QSet<int64_t> ports = listeningPortsOf(process, sockets_.listening);
                 !ports.isEmpty())
                 snapshot.listeningPorts.insert(row->pid, std::move(ports));
         }
-        const int64_t pid = row->pid;
         snapshot.processes.append(std::move(*row));
-        return pid;
+        return true;
     }
 
     // Appends the children every thread of `pid` started, from task/TID/children. False when the
@@ -270,8 +269,8 @@ std::optional<SystemSnapshot> procSnapshot(const QString &root,
     if (!readFile(rootDescriptor.get(), "net/tcp", buffer, pagedEndsBelow))
         return std::nullopt;
     ProcFiles::addTcpTable(buffer, sockets);
-    if (readFile(rootDescriptor.get(), "net/tcp6", buffer,
-                 pagedEndsBelow)) // absent where IPv6 is off
+    // tcp6 is absent where IPv6 is off.
+    if (readFile(rootDescriptor.get(), "net/tcp6", buffer, pagedEndsBelow))
         ProcFiles::addTcpTable(buffer, sockets);
 
     ProcessReader reader(sockets);
