@@ -40,7 +40,12 @@ void Monitor::refresh()
     queue_.submit([self = QPointer<Monitor>(this), client = *client,
                    snapshotter = snapshotter_](const SerialQueue::Post &post) {
         QList<PM2App> apps = client.list();
-        SystemSnapshot snapshot = snapshotter();
+        QList<int64_t> roots;
+        for (const PM2App &app : std::as_const(apps)) {
+            if (app.pid)
+                roots.append(*app.pid);
+        }
+        SystemSnapshot snapshot = snapshotter(roots);
         post([self, client, apps = std::move(apps), snapshot = std::move(snapshot)] {
             if (self)
                 self->apply(apps, snapshot, client);

@@ -32,13 +32,16 @@ public:
         Instant at{};      // the takenAt of the refresh that decided it
         bool operator==(const AutoStop &) const = default;
     };
-    // Takes the system snapshot of a refresh, on the monitor's queue. Tests give their own.
-    using Snapshotter = std::function<SystemSnapshot()>;
+    // Takes the system snapshot of a refresh, on the monitor's queue, given the pids of the apps
+    // whose trees it must see. Tests give their own.
+    using Snapshotter = std::function<SystemSnapshot(const QList<int64_t> &roots)>;
 
     static constexpr int refreshIntervalMs = 60'000;
 
     explicit Monitor(
-        Store &store, Snapshotter snapshotter = [] { return SystemProbe::snapshot(); },
+        Store &store,
+        Snapshotter snapshotter =
+            [](const QList<int64_t> &roots) { return SystemProbe::snapshot(roots); },
         QObject *parent = nullptr);
     ~Monitor() override;
 

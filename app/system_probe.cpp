@@ -5,12 +5,17 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits>
 #include <memory>
 #include <unistd.h>
 #include <utility>
+#include <vector>
 
 namespace nimbrel::SystemProbe {
 
@@ -35,9 +40,9 @@ Tools locateTools()
             .netstat = Shell::firstExecutable(netstat).value_or(netstat.front())};
 }
 
-SystemSnapshot snapshot()
+SystemSnapshot snapshot(const std::optional<QList<int64_t>> &roots)
 {
-    if (std::optional<SystemSnapshot> fromProc = procSnapshot())
+    if (std::optional<SystemSnapshot> fromProc = procSnapshot(QStringLiteral("/proc"), roots))
         return std::move(*fromProc);
     return snapshot(locateTools());
 }
@@ -69,10 +74,11 @@ struct DirectoryCloser
 using Directory = std::unique_ptr<DIR, DirectoryCloser>;
 
 // The whole of a /proc file into `buffer` (reused between files); false when it cannot be opened
-// or read, as when its process has just ended. A process's own files come whole in one read when
-// the buffer holds them, so there a short read is the end (`shortReadEnds`): a system call fewer
-// per file, thousands a snapshot. The TCP tables are read to their end.
-bool readFile(int directory, const char *name, QByteArray &buffer, bool shortReadEnds = true)
+// or read, as when its process has just ended. A read that leaves room in the buffer and brings
+// fewer than `endsBelow` bytes is the end: a system call fewer per file, and for the TCP tables
+// a walk of the kernel's whole connection hash fewer (see pagedEndsBelow).
+bool readFile(int directory, const char *name, QByteArray &buffer,
+              qsizetype endsBelow = std::numeric_limits<qsizetype>::max())
 {
     const Descriptor file(::openat(directory, name, O_RDONLY | O_CLOEXEC));
     if (file.get() < 0)
@@ -80,21 +86,30 @@ bool readFile(int directory, const char *name, QByteArray &buffer, bool shortRea
     qsizetype used = 0;
     buffer.resize(std::max<qsizetype>(buffer.capacity(), 4096));
     for (;;) {
-        const ssize_t got = ::read(file.get(), buffer.data() + used, size_t(buffer.size() - used));
+        const qsizetype room = buffer.size() - used;
+        const ssize_t got = ::read(file.get(), buffer.data() + used, size_t(room));
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0)
             return false;
         used += got;
-        if (got == 0 || (shortReadEnds && used < buffer.size()))
+        // A process's own files come whole in one read when the buffer holds them.
+        if (got == 0 || (got < room && got < endsBelow))
             break;
-        if (used < buffer.size())
-            continue;
-        buffer.resize(buffer.size() * 2);
+        if (used == buffer.size())
+            buffer.resize(buffer.size() * 2);
     }
     buffer.truncate(used);
     return true;
 }
+
+// The TCP tables and the children lists are written a page at a time: a read stops short of a
+// page only at the end or where the next line (150 bytes in tcp, under 200 in tcp6, a pid in a
+// children list) would not fit. So a read well short of a page is the end, and for the TCP
+// tables the read that would confirm it is spared: each read walks the kernel's connection hash
+// from where the last one stopped, 2 ms and more on a machine with a large hash, however few the
+// sockets. A read of a whole page is not the end: a process with a thousand children fills more.
+constexpr qsizetype pagedEndsBelow = 4096 - 512;
 
 // The ports a process listens on: its socket descriptors whose inodes are listening sockets.
 QSet<int64_t> listeningPortsOf(int process, const QHash<uint64_t, int64_t> &listening)
@@ -134,9 +149,113 @@ bool isPid(const char *name)
     return true;
 }
 
+// What every process read of one snapshot shares: the sockets, the clock and page sizes, and
+// buffers reused from one process to the next.
+class ProcessReader
+{
+public:
+    explicit ProcessReader(const ProcFiles::TcpSockets &sockets) : sockets_(sockets) {}
+
+    // Adds the process whose /proc directory is open as `process`: its row, and its ports when
+    // something listens at all. False when it ended while we read.
+    bool read(int process, SystemSnapshot &snapshot)
+    {
+        if (!readFile(process, "stat", stat_) || !readFile(process, "statm", statm_) ||
+            !readFile(process, "cmdline", cmdline_))
+            return false;
+        std::optional<ProcessRow> row =
+            ProcFiles::row(stat_, statm_, cmdline_, ticksPerSecond_, pageSize_);
+        if (!row)
+            return false;
+        if (!sockets_.listening.isEmpty()) {
+            if (QSet<int64_t> ports = listeningPortsOf(process, sockets_.listening);
+                !ports.isEmpty())
+                snapshot.listeningPorts.insert(row->pid, std::move(ports));
+        }
+        snapshot.processes.append(std::move(*row));
+        return true;
+    }
+
+    // Appends the children every thread of `pid` started, from task/TID/children. False when the
+    // kernel has no such file (or keeps it from us) although the process is there.
+    bool addChildren(int process, int64_t pid, std::vector<int64_t> &pending)
+    {
+        Descriptor tasks(::openat(process, "task", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        const Directory threads(tasks.get() < 0 ? nullptr : ::fdopendir(tasks.get()));
+        if (!threads)
+            return !stillThere(process);
+        const int taskDescriptor = tasks.release();
+        bool leaderRead = false;
+        char path[sizeof(dirent::d_name) + sizeof "/children"];
+        while (const dirent *entry = ::readdir(threads.get())) {
+            if (!isPid(entry->d_name))
+                continue;
+            std::snprintf(path, sizeof path, "%s/children", entry->d_name);
+            // A thread may end while we read; its children then belong to another one.
+            if (!readFile(taskDescriptor, path, children_, pagedEndsBelow))
+                continue;
+            leaderRead |= std::strtoll(entry->d_name, nullptr, 10) == pid;
+            const QList<int64_t> pids = ProcFiles::childPids(children_);
+            pending.insert(pending.end(), pids.begin(), pids.end());
+        }
+        // The leader's entry stays while any thread lives, so its missing file means no file.
+        return leaderRead || !stillThere(process);
+    }
+
+private:
+    static bool stillThere(int process) { return ::faccessat(process, "stat", F_OK, 0) == 0; }
+
+    const ProcFiles::TcpSockets &sockets_;
+    const int64_t ticksPerSecond_ = ::sysconf(_SC_CLK_TCK);
+    const int64_t pageSize_ = ::sysconf(_SC_PAGESIZE);
+    QByteArray stat_;
+    QByteArray statm_;
+    QByteArray cmdline_;
+    QByteArray children_;
+};
+
+// Every process of the listing.
+void readAll(int root, DIR *listing, ProcessReader &reader, SystemSnapshot &snapshot)
+{
+    while (const dirent *entry = ::readdir(listing)) {
+        if (!isPid(entry->d_name))
+            continue;
+        const Descriptor process(::openat(root, entry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (process.get() >= 0)
+            reader.read(process.get(), snapshot);
+    }
+}
+
+// The trees under `roots`, descending through each member's children. False when the kernel
+// cannot name children: only a full scan finds them then.
+bool readTrees(int root, const QList<int64_t> &roots, ProcessReader &reader,
+               SystemSnapshot &snapshot)
+{
+    std::vector<int64_t> pending(roots.begin(), roots.end());
+    QSet<int64_t> seen;
+    char name[24];
+    while (!pending.empty()) {
+        const int64_t pid = pending.back();
+        pending.pop_back();
+        if (pid <= 0 || seen.contains(pid))
+            continue;
+        seen.insert(pid);
+        std::snprintf(name, sizeof name, "%lld", static_cast<long long>(pid));
+        const Descriptor process(::openat(root, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (process.get() < 0 || !reader.read(process.get(), snapshot))
+            continue; // no such process, or it ended while we read
+        if (!reader.addChildren(process.get(), pid, pending))
+            return false;
+    }
+    // In the order of a full scan, which is the order of pids.
+    std::ranges::sort(snapshot.processes, {}, &ProcessRow::pid);
+    return true;
+}
+
 } // namespace
 
-std::optional<SystemSnapshot> procSnapshot(const QString &root)
+std::optional<SystemSnapshot> procSnapshot(const QString &root,
+                                           const std::optional<QList<int64_t>> &roots)
 {
     const QByteArray rootPath = QFile::encodeName(root);
     const Descriptor rootDescriptor(
@@ -147,42 +266,25 @@ std::optional<SystemSnapshot> procSnapshot(const QString &root)
     // Sockets first: a process's descriptors are only worth reading when something listens.
     ProcFiles::TcpSockets sockets;
     QByteArray buffer;
-    if (!readFile(rootDescriptor.get(), "net/tcp", buffer, false))
+    if (!readFile(rootDescriptor.get(), "net/tcp", buffer, pagedEndsBelow))
         return std::nullopt;
     ProcFiles::addTcpTable(buffer, sockets);
-    if (readFile(rootDescriptor.get(), "net/tcp6", buffer, false)) // absent where IPv6 is off
+    // tcp6 is absent where IPv6 is off.
+    if (readFile(rootDescriptor.get(), "net/tcp6", buffer, pagedEndsBelow))
         ProcFiles::addTcpTable(buffer, sockets);
 
-    const Directory listing(::opendir(rootPath.constData()));
-    if (!listing)
-        return std::nullopt;
-    const int64_t ticksPerSecond = ::sysconf(_SC_CLK_TCK);
-    const int64_t pageSize = ::sysconf(_SC_PAGESIZE);
+    ProcessReader reader(sockets);
     SystemSnapshot snapshot;
-    QByteArray stat;
-    QByteArray statm;
-    while (const dirent *entry = ::readdir(listing.get())) {
-        if (!isPid(entry->d_name))
-            continue;
-        const Descriptor process(
-            ::openat(rootDescriptor.get(), entry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (process.get() < 0 || !readFile(process.get(), "stat", stat) ||
-            !readFile(process.get(), "statm", statm) || !readFile(process.get(), "cmdline", buffer))
-            continue; // ended while we read
-        std::optional<ProcessRow> row =
-            ProcFiles::row(stat, statm, buffer, ticksPerSecond, pageSize);
-        if (!row)
-            continue;
-        if (!sockets.listening.isEmpty()) {
-            if (QSet<int64_t> ports = listeningPortsOf(process.get(), sockets.listening);
-                !ports.isEmpty())
-                snapshot.listeningPorts.insert(row->pid, std::move(ports));
-        }
-        snapshot.processes.append(std::move(*row));
+    if (!roots || !readTrees(rootDescriptor.get(), *roots, reader, snapshot)) {
+        snapshot = {};
+        const Directory listing(::opendir(rootPath.constData()));
+        if (!listing)
+            return std::nullopt;
+        readAll(rootDescriptor.get(), listing.get(), reader, snapshot);
+        // A /proc that shows no process at all (not even us) is not one to trust.
+        if (snapshot.processes.isEmpty())
+            return std::nullopt;
     }
-    // A /proc that shows no process at all (not even us) is not one to trust.
-    if (snapshot.processes.isEmpty())
-        return std::nullopt;
     snapshot.establishedCounts = std::move(sockets.establishedCounts);
     snapshot.takenAt = now();
     return snapshot;

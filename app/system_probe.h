@@ -42,13 +42,19 @@ QStringList lsofCandidates();
 QStringList netstatCandidates();
 
 // The snapshot from /proc, else (no /proc, or one we cannot read) from the tools. Never fails.
-SystemSnapshot snapshot();
+// With `roots`, /proc is read only for the process trees under those pids (a few dozen files
+// instead of tens of thousands on a busy machine); the other routes still give every process.
+SystemSnapshot snapshot(const std::optional<QList<int64_t>> &roots = std::nullopt);
 
-// Reads /proc (or a tree laid out like it at `root`): the process table from each PID/stat and
-// PID/cmdline, sockets from net/tcp and net/tcp6 joined to pids through the PID/fd links. A
-// process that vanishes mid-read is left out; one whose descriptors cannot be read listens on
-// nothing. Nothing when /proc cannot serve: not mounted, unreadable, or without net/tcp.
-std::optional<SystemSnapshot> procSnapshot(const QString &root = QStringLiteral("/proc"));
+// Reads /proc (or a tree laid out like it at `root`): the process table from each PID/stat,
+// PID/statm and PID/cmdline, sockets from net/tcp and net/tcp6 joined to pids through the PID/fd
+// links. With `roots`, only the trees under them, found through PID/task/TID/children, and every
+// process where the kernel has no such files. A process that vanishes mid-read is left out; one
+// whose descriptors cannot be read listens on nothing. Established counts are always the whole
+// machine's. Nothing when /proc cannot serve: not mounted, unreadable, or without net/tcp.
+std::optional<SystemSnapshot>
+procSnapshot(const QString &root = QStringLiteral("/proc"),
+             const std::optional<QList<int64_t>> &roots = std::nullopt);
 
 // Runs ps, lsof and netstat one after another, each within its limit, and parses them. Never
 // fails: a tool that fails leaves its part empty.

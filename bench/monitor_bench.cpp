@@ -49,7 +49,7 @@ void apply(benchmark::State &state)
 {
     QTemporaryDir dir;
     Store store(dir.path() + QStringLiteral("/Nimbrel.json"));
-    Monitor monitor(store, [] { return SystemSnapshot{}; });
+    Monitor monitor(store, [](const QList<int64_t> &) { return SystemSnapshot{}; });
     Machine m = machine(int(state.range(0)), int(state.range(1)));
     const PM2Client client(QStringLiteral("/nonexistent/pm2"));
     for (auto _ : state) {

@@ -1,17 +1,21 @@
 // The parsers and tree walks of one refresh at the scale of a busy machine (5,000 processes,
 // 100 pm2 apps), the search filter over a full panel, and a whole snapshot from /proc against
-// the one from its tools, also with 5,000 real processes.
+// the one from its tools, also with 5,000 real processes beside a few real server trees.
 #include "app/shell.h"
 #include "app/system_probe.h"
 #include "core/port_probe.h"
 #include "core/process_tree.h"
 #include "core/search_filter.h"
 
+#include <QFile>
+#include <QTemporaryDir>
+
 #include <benchmark/benchmark.h>
 
 #include <csignal>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 using namespace nimbrel;
@@ -185,17 +189,68 @@ private:
     std::vector<pid_t> pids_;
 };
 
+// `count` development servers of a parent and a forked child, both listening (the tree server
+// of the integration tests), ended by pid.
+class ServerTrees
+{
+public:
+    explicit ServerTrees(int count) : dir_(QStringLiteral("/tmp/nb-trees-XXXXXX"))
+    {
+        for (int i = 0; i < count; ++i) {
+            const QString ports = dir_.filePath(QString::number(i));
+            const Shell::Result started =
+                Shell::run(QStringLiteral("/bin/sh"),
+                           {QStringLiteral("-c"),
+                            QStringLiteral("PORTS_FILE='%1' node '%2' >/dev/null 2>&1 & echo $!")
+                                .arg(ports, QStringLiteral(NIMBREL_TREE_SERVER))},
+                           std::nullopt, 10);
+            roots.append(started.output.trimmed().toLongLong());
+            QFile file(ports);
+            for (int wait = 0; wait < 200 && file.size() == 0; ++wait)
+                ::usleep(50'000);
+            if (file.open(QIODevice::ReadOnly))
+                children_.append(file.readAll().trimmed().split(' ').value(2).toLongLong());
+        }
+    }
+    ~ServerTrees()
+    {
+        for (const QList<int64_t> &pids : {children_, roots}) {
+            for (const int64_t pid : pids) {
+                if (pid > 0)
+                    ::kill(pid_t(pid), SIGKILL);
+            }
+        }
+    }
+
+    QList<int64_t> roots;
+
+private:
+    QTemporaryDir dir_;
+    QList<int64_t> children_;
+};
+
+// The machine: `range(0)` sleeping processes and 10 server trees. range(1) = 1: only the trees,
+// as a refresh reads them; 0: every process.
 void procSnapshotAtScale(benchmark::State &state)
 {
     const Sleepers sleepers(int(state.range(0)));
-    qsizetype processes = 0;
-    for (auto _ : state)
-        processes = SystemProbe::procSnapshot()->processes.size();
+    const ServerTrees trees(10);
+    const std::optional<QList<int64_t>> roots =
+        state.range(1) ? std::optional(trees.roots) : std::nullopt;
+    qsizetype processes = 0, listening = 0;
+    for (auto _ : state) {
+        const std::optional<SystemSnapshot> snapshot =
+            SystemProbe::procSnapshot(QStringLiteral("/proc"), roots);
+        processes = snapshot->processes.size();
+        listening = snapshot->listeningPorts.size();
+    }
     state.counters["processes"] = double(processes);
+    state.counters["listening_pids"] = double(listening);
 }
 BENCHMARK(procSnapshotAtScale)
-    ->Name("SystemProbe.procSnapshot with sleeping children")
-    ->Arg(5000)
+    ->Name("SystemProbe.procSnapshot with sleeping children, all/trees")
+    ->Args({5000, 0})
+    ->Args({5000, 1})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 

@@ -40,7 +40,7 @@ struct Scene
 {
     QTemporaryDir dir;
     Store store{dir.path() + QStringLiteral("/Nimbrel.json")};
-    Monitor monitor{store, [] { return SystemSnapshot{}; }};
+    Monitor monitor{store, [](const QList<int64_t> &) { return SystemSnapshot{}; }};
     PM2Client client{QStringLiteral("/nonexistent/pm2")};
 };
 

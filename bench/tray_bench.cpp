@@ -34,7 +34,7 @@ void clickToPopup(benchmark::State &state)
 {
     QTemporaryDir dir;
     Store store(dir.path() + QStringLiteral("/Nimbrel.json"));
-    Monitor monitor(store, [] { return SystemSnapshot{}; });
+    Monitor monitor(store, [](const QList<int64_t> &) { return SystemSnapshot{}; });
     QList<PM2App> apps;
     SystemSnapshot snapshot;
     for (int a = 0; a < 50; ++a) {

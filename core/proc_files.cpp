@@ -100,6 +100,18 @@ std::optional<ProcessRow> row(QByteArrayView stat, QByteArrayView statm, QByteAr
                       .command = commandLine(cmdline, read->comm)};
 }
 
+QList<int64_t> childPids(QByteArrayView children)
+{
+    QList<int64_t> pids;
+    for (const QByteArrayView word : fieldsOf(children, std::numeric_limits<qsizetype>::max())) {
+        const auto pid = number<int64_t>(word);
+        if (!pid || *pid <= 0)
+            break;
+        pids.append(*pid);
+    }
+    return pids;
+}
+
 std::optional<uint64_t> socketInode(QByteArrayView linkTarget)
 {
     constexpr QByteArrayView prefix = "socket:[";

@@ -8,6 +8,7 @@
 
 #include <QByteArrayView>
 #include <QHash>
+#include <QList>
 
 #include <cstdint>
 #include <optional>
@@ -38,6 +39,10 @@ std::optional<int64_t> residentPages(QByteArrayView statm);
 // One process of the table; CPU seconds at clock-tick precision (1/ticksPerSecond s).
 std::optional<ProcessRow> row(QByteArrayView stat, QByteArrayView statm, QByteArrayView cmdline,
                               int64_t ticksPerSecond, int64_t pageSize);
+
+// The pids of /proc/PID/task/TID/children ("41 57 "): the children that thread started. A word
+// that is no pid ends the list.
+QList<int64_t> childPids(QByteArrayView children);
 
 // The inode of an fd link's target "socket:[12345]"; nothing for files, pipes and the rest.
 std::optional<uint64_t> socketInode(QByteArrayView linkTarget);

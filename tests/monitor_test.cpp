@@ -84,7 +84,8 @@ protected:
     }
     void makeMonitor()
     {
-        monitor = std::make_unique<Monitor>(store, [system = system] { return system->take(); });
+        monitor = std::make_unique<Monitor>(
+            store, [system = system](const QList<int64_t> &) { return system->take(); });
         QObject::connect(monitor.get(), &Monitor::lastRefreshChanged, [this] { ++applies; });
     }
     // Refreshes and waits until `count` applies happened (an automatic stop adds one).

@@ -42,7 +42,6 @@ TEST(ProcFiles, processRowsFromStatStatmAndCmdline)
         {"a ppid that is no number", "9 (t) S x 1 1 0 -1 0 100 0 0 0 150 25 7 9", statm, "x",
          std::nullopt},
         {"statm cut short", "9 (t)" + tail, "9000", "x", std::nullopt},
-        {"empty", "", "", "", std::nullopt},
     };
     for (const Case &c : cases)
         EXPECT_EQ(ProcFiles::row(c.stat, c.statm, c.cmdline, 100, 4096), c.row) << c.label;

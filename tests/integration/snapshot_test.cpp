@@ -1,4 +1,4 @@
-// One snapshot of the real machine: a real server tree, real connections, the real tools.
+// Snapshots of the real machine: real server trees, real connections, the real tools.
 #include "app/pm2_client.h"
 #include "app/pm2_socket.h"
 #include "app/shell.h"
@@ -15,6 +15,7 @@
 
 #include <csignal>
 #include <ctime>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -89,38 +90,6 @@ pid_t burner(double share)
 
 } // namespace
 
-TEST(SystemSnapshot, seesARealServerTreeItsPortsAndItsConnections)
-{
-    test::TestEnvironment env;
-    ServerTree server(env);
-    ASSERT_GT(server.childPid, 0) << "the tree server did not report its ports";
-
-    std::vector<int> connections;
-    for (int i = 0; i < 3; ++i)
-        connections.push_back(test::connectToLoopback(server.parentPort));
-    ASSERT_EQ(std::count(connections.begin(), connections.end(), -1), 0);
-    std::this_thread::sleep_for(200ms); // accepted on the server's side
-
-    const Instant before = now();
-    const SystemSnapshot snapshot = SystemProbe::snapshot();
-    for (const int fd : connections)
-        ::close(fd);
-
-    EXPECT_GE(snapshot.takenAt, before);
-    const ProcessTree::Usage usage = ProcessTree::usage(server.parentPid, snapshot.processes);
-    EXPECT_EQ(usage.pids, (QSet<int64_t>{server.parentPid, server.childPid}));
-    EXPECT_GT(usage.residentBytes, 2 * 10'000'000); // two node processes
-    const QList<ProcessRow> members = ProcessTree::members(server.parentPid, snapshot.processes);
-    ASSERT_EQ(members.size(), 2);
-    EXPECT_EQ(usage.residentBytes, members[0].residentBytes + members[1].residentBytes);
-    EXPECT_TRUE(members[0].command.contains("tree_server.js"));
-
-    EXPECT_EQ(snapshot.listeningPorts.value(server.parentPid), QSet<int64_t>{server.parentPort});
-    EXPECT_EQ(snapshot.listeningPorts.value(server.childPid), QSet<int64_t>{server.childPort});
-    EXPECT_EQ(snapshot.establishedCounts.value(server.parentPort), 3);
-    EXPECT_FALSE(snapshot.establishedCounts.contains(server.childPort));
-}
-
 TEST(SystemSnapshot, missingSlowAndStoppedToolsLeaveTheirPartsEmpty)
 {
     test::TestEnvironment env;
@@ -180,13 +149,14 @@ TEST(SystemSnapshot, procAndToolsSeeTheSameMachine)
     }
     for (int i = 0; i < 3; ++i)
         connections.push_back(test::connectToLoopback(server.parentPort));
+    ports.append(server.childPort); // listens, holds nothing
     std::this_thread::sleep_for(200ms);
 
     // /proc just before and just after the tools: a server whose memory stood still between the
     // two was in the same state when ps read it.
     const std::optional<SystemSnapshot> justBefore = SystemProbe::procSnapshot();
     const SystemSnapshot tools = SystemProbe::snapshot(SystemProbe::locateTools());
-    const std::optional<SystemSnapshot> proc = SystemProbe::procSnapshot();
+    const std::optional<SystemSnapshot> proc = SystemProbe::procSnapshot("/proc", watched);
     for (const int fd : connections)
         ::close(fd);
     ASSERT_TRUE(justBefore && proc);
@@ -216,15 +186,43 @@ TEST(SystemSnapshot, procAndToolsSeeTheSameMachine)
         }
         if (watched.contains(row.pid)) {
             EXPECT_NEAR(row.cpuSeconds, ps.cpuSeconds, 1.0) << row.pid; // ps: whole seconds
+            EXPECT_EQ(row.command, ps.command) << row.pid;
         }
     }
     EXPECT_GE(compared, watched.size());
+    QSet<int64_t> trees, read; // only the trees, as the tools' whole table draws them
+    for (const int64_t pid : watched)
+        trees.unite(ProcessTree::usage(pid, tools.processes).pids);
+    for (const ProcessRow &row : proc->processes)
+        read.insert(row.pid);
+    EXPECT_EQ(read, trees);
     EXPECT_GE(steady, 1);
     for (const int64_t port : ports)
         EXPECT_EQ(proc->establishedCounts.value(port), tools.establishedCounts.value(port));
     EXPECT_EQ(proc->establishedCounts.value(ports[0]), 3);
     EXPECT_EQ(proc->establishedCounts.value(ports[1]), 2);
     EXPECT_EQ(proc->establishedCounts.value(ports[2]), 3);
+    EXPECT_FALSE(proc->establishedCounts.contains(server.childPort));
+}
+
+// The kernel writes a children list a page at a time: a thousand children take two pages.
+TEST(SystemSnapshot, treesFindEveryChildOfALongChildrenList)
+{
+    test::TestEnvironment env;
+    char sleep[] = "sleep", seconds[] = "600";
+    char *arguments[] = {sleep, seconds, nullptr};
+    QList<pid_t> children;
+    for (pid_t pid = 0; children.size() < 1000 && ::posix_spawn(&pid, "/bin/sleep", nullptr,
+                                                                nullptr, arguments, environ) == 0;)
+        children.append(pid);
+    const auto snapshot = SystemProbe::procSnapshot("/proc", QList<int64_t>{::getpid()});
+    for (const pid_t pid : children) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+    ASSERT_EQ(children.size(), 1000);
+    ASSERT_TRUE(snapshot);
+    EXPECT_GE(snapshot->processes.size(), 1001); // and the test itself
 }
 
 // The busy rule's threshold is 2 % of a core: 1.2 s of CPU a minute. /proc counts in ticks
@@ -286,16 +284,32 @@ TEST(SystemSnapshot, procTreeJoinsSocketsToPidsAndSkipsWhatVanished)
     test::writeFile(root + "/44/stat", "44 (kworker/0:1)" + stat);
     test::writeFile(root + "/44/cmdline", "");
     QDir().mkpath(root + "/self");
+    // 45 was started by a thread of 42; 44 is of a kernel without children files.
+    test::writeFile(root + "/42/task/42/children", "");
+    test::writeFile(root + "/42/task/48/children", "45 ");
+    test::writeFile(root + "/45/stat", "45 (sh) S 42 1 1 0 -1 0 0 0 0 0 300 50 0 0 20 0 1 0 9 9");
+    test::writeFile(root + "/45/statm", "900 25 10 1 0 100 0");
+    test::writeFile(root + "/45/cmdline", "");
+    test::writeFile(root + "/45/task/45/children", "");
 
-    std::optional<SystemSnapshot> snapshot = SystemProbe::procSnapshot(root);
-    ASSERT_TRUE(snapshot);
-    std::ranges::sort(snapshot->processes, {}, &ProcessRow::pid); // a real /proc lists in order
     const int64_t page = ::sysconf(_SC_PAGESIZE);
     const double tick = 1.0 / double(::sysconf(_SC_CLK_TCK));
-    EXPECT_EQ(snapshot->processes,
-              (QList<ProcessRow>{{42, 1, 25 * page, 350 * tick, QStringLiteral("node a.js")},
-                                 {44, 1, 25 * page, 350 * tick, QStringLiteral("[kworker/0:1]")}}));
-    EXPECT_EQ(snapshot->listeningPorts, (PortProbe::ListeningPorts{{42, {3000}}}));
+    const ProcessRow node{42, 1, 25 * page, 350 * tick, QStringLiteral("node a.js")};
+    const ProcessRow kworker{44, 1, 25 * page, 350 * tick, QStringLiteral("[kworker/0:1]")};
+    const ProcessRow sh{45, 42, 25 * page, 350 * tick, QStringLiteral("[sh]")};
+    const std::pair<std::optional<QList<int64_t>>, QList<ProcessRow>> cases[] = {
+        {std::nullopt, {node, kworker, sh}},
+        {QList<int64_t>{45, 42, 43, 99}, {node, sh}},
+        {QList<int64_t>{}, {}},
+        {QList<int64_t>{44}, {node, kworker, sh}}};
+    for (const auto &[roots, rows] : cases) {
+        std::optional<SystemSnapshot> snapshot = SystemProbe::procSnapshot(root, roots);
+        ASSERT_TRUE(snapshot);
+        std::ranges::sort(snapshot->processes, {}, &ProcessRow::pid); // /proc lists in order
+        EXPECT_EQ(snapshot->processes, rows) << rows.size();
+        const PortProbe::ListeningPorts ports{{42, {3000}}};
+        EXPECT_EQ(snapshot->listeningPorts, rows.isEmpty() ? PortProbe::ListeningPorts{} : ports);
+    }
 }
 
 // pm2's own daemons, old and new, answer our one call with the rows `pm2 jlist` prints.

@@ -36,7 +36,7 @@ protected:
     TestEnvironment env;
     FakePm2 pm2{env};
     Store store{env.settingsFile()};
-    Monitor monitor{store, [] { return SystemSnapshot{.takenAt = now()}; }};
+    Monitor monitor{store, [](const QList<int64_t> &) { return SystemSnapshot{.takenAt = now()}; }};
 
     void SetUp() override { store.setValue(StoreKey::pm2Path, FakePm2::path()); }
 
