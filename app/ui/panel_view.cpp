@@ -20,6 +20,8 @@
 #include <QScrollArea>
 #include <QVBoxLayout>
 
+#include <limits>
+
 namespace nimbrel::ui {
 
 // The handle under the footer: dragging it down makes the list taller.
@@ -94,7 +96,9 @@ PanelView::PanelView(Monitor &monitor, Store &store, Options options, QWidget *p
     setObjectName(QStringLiteral("panel"));
     setFixedWidth(panelWidth);
     setAutoFillBackground(true);
-    setHeight_ = store_.doubleValue(StoreKey::panelHeight);
+    // A height stored on a taller screen (or written by hand) is capped as it is read.
+    setHeight_ = std::min(store_.doubleValue(StoreKey::panelHeight),
+                          PanelGeometry::greatestHeight(options_.screenHeight()));
 
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -328,6 +332,22 @@ double PanelView::scrollHeight() const
     return PanelGeometry::scrollHeight(listHeight(), rows, open, lines);
 }
 
+double PanelView::roomForList() const
+{
+    const std::optional<double> screen = options_.screenHeight();
+    if (!screen)
+        return std::numeric_limits<double>::infinity();
+    // Whatever is not the list must fit too: the whole panel stays on the screen, grabber
+    // included, and the list scrolls.
+    int others = 0;
+    for (int i = 0; i < layout()->count(); ++i) {
+        const QWidget *widget = layout()->itemAt(i)->widget();
+        if (widget && widget != scroll_ && !widget->isHidden())
+            others += layout()->itemAt(i)->sizeHint().height();
+    }
+    return std::max(0.0, *screen - others);
+}
+
 void PanelView::toggle(const QString &name)
 {
     if (!expanded_.remove(name))
@@ -411,8 +431,6 @@ void PanelView::update()
             visible.append(row);
     }
     updateList(visible);
-    if (scroll_)
-        scroll_->setFixedHeight(int(scrollHeight()));
 
     const auto &stop = monitor_.lastAutoStop();
     autoStopDivider_->setVisible(stop.has_value());
@@ -421,6 +439,8 @@ void PanelView::update()
         autoStopText_->setText(Format::elapsed(stop->at, now()) +
                                QStringLiteral("前に自動で止めました: ") + stop->names.join(u"、"));
     stopAll_->setEnabled(monitor_.runningCount() > 0);
+    if (scroll_) // after the lines around it are settled: they decide the room left
+        scroll_->setFixedHeight(int(std::min(scrollHeight(), roomForList())));
     QWidget::update();
 }
 
@@ -503,7 +523,7 @@ void PanelView::updateList(const QList<ServerRow> &visible)
 void PanelView::dragChanged(double translation)
 {
     if (!dragStartHeight_)
-        dragStartHeight_ = listHeight();
+        dragStartHeight_ = std::min(listHeight(), roomForList()); // the height the user sees
     setHeight_ =
         PanelGeometry::draggedHeight(*dragStartHeight_, translation, options_.screenHeight());
     update();

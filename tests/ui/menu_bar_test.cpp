@@ -1,6 +1,7 @@
 // Where the popup goes: under the icon, above it at the bottom of a screen, at the pointer when
-// the tray does not say where the icon is, and always on the screen.
+// the tray does not say where the icon is, and always on the screen. What the icon's clicks do.
 #include "app/ui/menu_bar.h"
+#include "core/panel_toggle.h"
 
 #include <gtest/gtest.h>
 
@@ -27,7 +28,7 @@ TEST(MenuBarPlacement, popupStaysOnScreenNextToTheIcon)
         {"icon at the top left", QRect(0, 0, 24, 24), {}, screen, {0, 24}},
         {"icon in the middle of a top bar", QRect(628, 0, 24, 24), {}, screen, {359, 24}},
         {"icon at the bottom: above it", QRect(1256, 776, 24, 24), {}, screen, {720, 376}},
-        {"no icon geometry: at the pointer", std::nullopt, QPoint(200, 100), screen, {0, 100}},
+        {"no icon geometry: under the pointer", std::nullopt, QPoint(200, 100), screen, {0, 101}},
         {"no icon, pointer low: above it", std::nullopt, QPoint(640, 700), screen, {360, 300}},
         {"a screen smaller than the popup", QRect(0, 0, 24, 24), {}, QRect(0, 0, 500, 300), {0, 0}},
         {"a second screen to the right",
@@ -38,4 +39,65 @@ TEST(MenuBarPlacement, popupStaysOnScreenNextToTheIcon)
     };
     for (const Case &c : cases)
         EXPECT_EQ(MenuBar::placement(popup, c.icon, c.pointer, c.available), c.at) << c.label;
+}
+
+TEST(MenuBarClicks, aClickOrADoubleClickOnTheIconDoesWhatTheUserMeant)
+{
+    // Events: 'a' the icon's call; a press outside the panel 'i' on the icon, 'e' elsewhere (an
+    // X11 popup knows which), 'u' a loss of activation. Times in ms; 400 ms double clicks.
+    struct Event
+    {
+        char kind;
+        int at;
+    };
+    struct Case
+    {
+        const char *label;
+        std::vector<Event> events;
+        bool shown;
+    };
+    const std::vector<Case> cases = {
+        {"a click opens", {{'a', 0}}, true},
+        {"a later click closes", {{'a', 0}, {'a', 1000}}, false},
+        {"the three calls of one double click, closed", {{'a', 0}, {'a', 150}, {'a', 160}}, true},
+        {"the three calls, open", {{'a', 0}, {'a', 2000}, {'a', 2150}, {'a', 2160}}, true},
+        {"the icon's press hid the popup: its call does not reopen",
+         {{'a', 0}, {'i', 1000}, {'a', 1010}},
+         false},
+        {"X11 double click: the second press hid it, it comes back",
+         {{'a', 0}, {'i', 150}, {'a', 160}},
+         true},
+        {"losing activation to the icon's click: its call does not reopen",
+         {{'a', 0}, {'u', 1000}, {'a', 1050}},
+         false},
+        {"a click elsewhere right after opening closes", {{'a', 0}, {'u', 100}}, false},
+        {"the icon soon after a press elsewhere opens", {{'a', 0}, {'e', 1000}, {'a', 1100}}, true},
+        {"the icon long after losing activation opens", {{'a', 0}, {'u', 1000}, {'a', 2000}}, true},
+    };
+    for (const Case &c : cases) {
+        nimbrel::PanelToggle toggle(400);
+        bool shown = false;
+        for (const Event &e : c.events) {
+            if (e.kind == 'a') {
+                const auto step = toggle.activated(e.at, shown);
+                if (step != nimbrel::PanelToggle::Step::none)
+                    shown = step == nimbrel::PanelToggle::Step::open;
+            } else if (shown) {
+                using Press = nimbrel::PanelToggle::Press;
+                shown = toggle.hiddenFromOutside(e.at, e.kind == 'i'   ? Press::onIcon
+                                                       : e.kind == 'e' ? Press::elsewhere
+                                                                       : Press::unknown);
+            }
+        }
+        EXPECT_EQ(shown, c.shown) << c.label;
+    }
+}
+
+TEST(MenuBarWindowKind, aWaylandSessionGetsAWindowEvenThroughXWayland)
+{
+    using Kind = MenuBar::WindowKind;
+    EXPECT_EQ(MenuBar::windowKindFor("wayland-1", ""), Kind::window);
+    EXPECT_EQ(MenuBar::windowKindFor("", "wayland"), Kind::window);
+    EXPECT_EQ(MenuBar::windowKindFor("", "x11"), Kind::popup);
+    EXPECT_EQ(MenuBar::windowKindFor("", ""), Kind::popup);
 }
