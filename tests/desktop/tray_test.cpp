@@ -28,6 +28,7 @@ protected:
     test::Pm2Sandbox pm2{env.pm2Home()};
     QString display;
     QProcess xserver, tray, nimbrel;
+    QString screen = QStringLiteral("1280x800x24");
 
     void SetUp() override
     {
@@ -39,7 +40,7 @@ protected:
             ++number;
         display = QStringLiteral(":%1").arg(number);
         xserver.start(QStringLiteral("Xvfb"),
-                      {display, "-screen", "0", "1280x800x24", "-nolisten", "tcp"});
+                      {display, "-screen", "0", screen, "-nolisten", "tcp"});
         env.set("DISPLAY", display);
         // The socket comes before the server answers: wait until it answers.
         ASSERT_TRUE(QTest::qWaitFor(
@@ -238,4 +239,63 @@ TEST_F(Desktop, measureWithAndWithoutADisplay)
     lines = result.output.split(u'\n', Qt::SkipEmptyParts);
     ASSERT_EQ(lines.size(), 2);
     EXPECT_EQ(lines[0], "画面の高さ 0 / 半分 0");
+}
+
+class SmallScreen : public Desktop
+{
+protected:
+    SmallScreen() { screen = QStringLiteral("1280x720x24"); }
+    void drag(QPoint from, int by)
+    {
+        run("/usr/bin/xdotool",
+            {"mousemove", QString::number(from.x()), QString::number(from.y()), "mousedown", "1",
+             "mousemove", QString::number(from.x()), QString::number(from.y() + by / 2),
+             "mousemove", QString::number(from.x()), QString::number(from.y() + by), "mouseup",
+             "1"});
+    }
+};
+
+TEST_F(SmallScreen, thePopupStaysOnTheScreenAndFollowsThePanelBothWays)
+{
+    // Twelve rows want more than the screen; a height once dragged on a taller one is stored.
+    ASSERT_EQ(pm2.run({"start", NIMBREL_TEST_SERVER, "--name", "many", "-i", "12"}).status, 0);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return pm2.list().size() == 12; }, 30'000));
+    Store(env.settingsFile()).setValue(StoreKey::panelHeight, 2000.0);
+    startTray();
+    startNimbrel();
+    const std::optional<QRect> icon = dockedIcon();
+    ASSERT_TRUE(icon);
+    QTest::qWait(500);
+    click(icon->center());
+    const auto height = [](int wanted) {
+        return QTest::qWaitFor(
+            [&] {
+                const auto popup = waitForWindow(QStringLiteral("開発サーバー"));
+                return popup && popup->geometry.height() == wanted;
+            },
+            10'000);
+    };
+    std::optional<Window> popup = waitForWindow(QStringLiteral("開発サーバー"));
+    ASSERT_TRUE(popup);
+    QTest::qWait(1500); // the rows arrive with the refresh
+    popup = waitForWindow(QStringLiteral("開発サーバー"));
+    const QRect full = popup->geometry;
+    EXPECT_TRUE(QRect(0, 0, 1280, 720).contains(full)) << full.y() << " + " << full.height();
+    EXPECT_GE(full.height(), 700); // the list took what there is
+    picture("desktop-small-screen");
+
+    run("/usr/bin/xdotool", {"type", "zzz"}); // matches nothing: the list keeps its least, 240
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return waitForWindow(QStringLiteral("開発サーバー"))->geometry.height() < 500; },
+        10'000));
+    run("/usr/bin/xdotool", {"key", "Escape"}); // empties the search
+    EXPECT_TRUE(height(full.height()));
+
+    const QPoint grabber(full.center().x(), full.bottom() - 6);
+    drag(grabber, -100);
+    EXPECT_TRUE(height(full.height() - 100)) << "dragged up, the popup shrinks with the list";
+    const QRect shorter = waitForWindow(QStringLiteral("開発サーバー"))->geometry; // placed anew
+    drag({shorter.center().x(), shorter.bottom() - 6}, 50);
+    EXPECT_TRUE(height(full.height() - 50));
+    EXPECT_TRUE(QRect(0, 0, 1280, 720).contains(waitForWindow("開発サーバー")->geometry));
 }

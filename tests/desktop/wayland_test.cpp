@@ -276,3 +276,32 @@ TEST_F(WaylandDesktop, throughXWayland)
 {
     useTheTray("xcb");
 }
+
+TEST_F(WaylandDesktop, onX11TheDBusTrayGetsThePopupAtThePointer)
+{
+    // An X11 session whose tray speaks D-Bus and gives no icon geometry: the X server here is
+    // XWayland, the tray waybar's.
+    pm2.startApp("api");
+    startNimbrel({"QT_QPA_PLATFORM=xcb", "WAYLAND_DISPLAY=", "XDG_SESSION_TYPE=x11"});
+    click(icon);
+    QRect popup;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            const QString id =
+                runInside({"xdotool", "search", "--onlyvisible", "--name", "^" + panelTitle + "$"})
+                    .output.section(u'\n', 0, 0);
+            const QString info = runInside({"xwininfo", "-id", id}).output;
+            const auto value = [&](const QString &key) {
+                return info.section(key, 1).section(u'\n', 0, 0).trimmed().toInt();
+            };
+            popup = QRect(value("Absolute upper-left X:"), value("Absolute upper-left Y:"),
+                          value("Width:"), value("Height:"));
+            return !id.isEmpty();
+        },
+        15'000));
+    const QString pointer = runInside({"xdotool", "getmouselocation", "--shell"}).output;
+    const int x = pointer.section("X=", 1).section(u'\n', 0, 0).toInt();
+    EXPECT_EQ(popup.left(), std::clamp(x - 280, 0, 1280 - 560)) << "centred on the pointer";
+    EXPECT_TRUE(QRect(0, 0, 1280, 800).contains(popup)) << popup.y() << " " << popup.height();
+    picture("x11-dbus-popup");
+}
