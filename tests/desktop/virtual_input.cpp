@@ -1,6 +1,6 @@
 // A pointer and a keyboard for a headless wlroots compositor, whose seat has no devices of its
-// own: one line on standard input per action ("move X Y", "press|release|click left|right",
-// "key esc|enter|down", "type letters"), answered by "ok" once the compositor has it.
+// own: one line on standard input per action ("move X Y", "click left|right", "key esc|enter",
+// "type letters"), answered by "ok" once the compositor has it.
 #include "virtual-keyboard-client.h"
 #include "virtual-pointer-client.h"
 
@@ -14,8 +14,8 @@
 #include <cstring>
 #include <iostream>
 #include <sstream>
-#include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -23,49 +23,45 @@ wl_seat *seat = nullptr;
 zwlr_virtual_pointer_manager_v1 *pointers = nullptr;
 zwp_virtual_keyboard_manager_v1 *keyboards = nullptr;
 
+template <typename T>
+void bind(wl_registry *registry, uint32_t name, const wl_interface &type, T *&to)
+{
+    to = static_cast<T *>(wl_registry_bind(registry, name, &type, 1));
+}
+
 void global(void *, wl_registry *registry, uint32_t name, const char *interface, uint32_t)
 {
     if (!std::strcmp(interface, wl_seat_interface.name) && !seat)
-        seat = static_cast<wl_seat *>(wl_registry_bind(registry, name, &wl_seat_interface, 1));
+        bind(registry, name, wl_seat_interface, seat);
     else if (!std::strcmp(interface, zwlr_virtual_pointer_manager_v1_interface.name))
-        pointers = static_cast<zwlr_virtual_pointer_manager_v1 *>(
-            wl_registry_bind(registry, name, &zwlr_virtual_pointer_manager_v1_interface, 1));
+        bind(registry, name, zwlr_virtual_pointer_manager_v1_interface, pointers);
     else if (!std::strcmp(interface, zwp_virtual_keyboard_manager_v1_interface.name))
-        keyboards = static_cast<zwp_virtual_keyboard_manager_v1 *>(
-            wl_registry_bind(registry, name, &zwp_virtual_keyboard_manager_v1_interface, 1));
+        bind(registry, name, zwp_virtual_keyboard_manager_v1_interface, keyboards);
 }
 
 uint32_t now()
 {
-    return uint32_t(std::chrono::duration_cast<std::chrono::milliseconds>(
-                        std::chrono::steady_clock::now().time_since_epoch())
-                        .count());
+    using namespace std::chrono;
+    return uint32_t(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
-int keycode(const std::string &name)
+// Evdev codes of a US keyboard: its letter rows, then the named keys.
+uint32_t keycode(const std::string &name)
 {
-    if (name == "esc")
-        return KEY_ESC;
-    if (name == "enter")
-        return KEY_ENTER;
-    if (name == "down")
-        return KEY_DOWN;
-    // The letters of a US keyboard, row by row.
     const std::pair<const char *, int> rows[] = {
         {"qwertyuiop", KEY_Q}, {"asdfghjkl", KEY_A}, {"zxcvbnm", KEY_Z}};
     for (const auto &[letters, first] : rows) {
         if (const char *at = name.size() == 1 ? std::strchr(letters, name[0]) : nullptr)
-            return first + int(at - letters);
+            return uint32_t(first + (at - letters));
     }
-    return -1;
+    return name == "esc" ? KEY_ESC : KEY_ENTER;
 }
 
 } // namespace
 
-int main(int argc, char *argv[])
+int main()
 {
-    const uint32_t width = argc > 2 ? uint32_t(std::stoul(argv[1])) : 1280;
-    const uint32_t height = argc > 2 ? uint32_t(std::stoul(argv[2])) : 800;
+    const uint32_t width = 1280, height = 800; // the tests' output
     wl_display *display = wl_display_connect(nullptr);
     if (!display)
         return 1;
@@ -76,55 +72,52 @@ int main(int argc, char *argv[])
         return 1;
     auto *pointer = zwlr_virtual_pointer_manager_v1_create_virtual_pointer(pointers, seat);
     auto *keyboard = zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(keyboards, seat);
-    xkb_context *context = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
     xkb_rule_names names{};
     names.layout = "us";
-    xkb_keymap *keymap = xkb_keymap_new_from_names(context, &names, XKB_KEYMAP_COMPILE_NO_FLAGS);
-    const std::string text = xkb_keymap_get_as_string(keymap, XKB_KEYMAP_FORMAT_TEXT_V1);
+    const std::string keymap =
+        xkb_keymap_get_as_string(xkb_keymap_new_from_names(xkb_context_new(XKB_CONTEXT_NO_FLAGS),
+                                                           &names, XKB_KEYMAP_COMPILE_NO_FLAGS),
+                                 XKB_KEYMAP_FORMAT_TEXT_V1);
     const int fd = memfd_create("keymap", MFD_CLOEXEC);
-    if (write(fd, text.c_str(), text.size() + 1) != ssize_t(text.size() + 1))
+    if (write(fd, keymap.c_str(), keymap.size() + 1) != ssize_t(keymap.size() + 1))
         return 1;
     zwp_virtual_keyboard_v1_keymap(keyboard, WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1, fd,
-                                   uint32_t(text.size() + 1));
-    wl_display_roundtrip(display);
+                                   uint32_t(keymap.size() + 1));
 
     const auto settle = [display] {
         wl_display_roundtrip(display);
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
     };
-    const auto button = [&](uint32_t code, uint32_t state) {
-        zwlr_virtual_pointer_v1_button(pointer, now(), code, state);
-        zwlr_virtual_pointer_v1_frame(pointer);
-        settle();
-    };
-    const auto key = [&](int code) {
-        zwp_virtual_keyboard_v1_key(keyboard, now(), uint32_t(code), 1);
-        settle();
-        zwp_virtual_keyboard_v1_key(keyboard, now(), uint32_t(code), 0);
-        settle();
-    };
+    settle();
     std::cout << "ready" << std::endl;
     for (std::string line; std::getline(std::cin, line);) {
         std::istringstream words(line);
         std::string action, what;
+        uint32_t x = 0, y = 0;
         words >> action;
-        if (action == "move") {
-            uint32_t x = 0, y = 0;
-            words >> x >> y;
+        if (action == "move" && words >> x >> y) {
             zwlr_virtual_pointer_v1_motion_absolute(pointer, now(), x, y, width, height);
             zwlr_virtual_pointer_v1_frame(pointer);
-        } else if (action == "press" || action == "release" || action == "click") {
-            words >> what;
-            const uint32_t code = what == "right" ? BTN_RIGHT : BTN_LEFT;
-            if (action != "release")
-                button(code, 1);
-            if (action != "press")
-                button(code, 0);
+        }
+        std::vector<std::string> keys;
+        if (action == "click" && words >> what) {
+            for (const uint32_t state : {1u, 0u}) { // pressed, then released
+                zwlr_virtual_pointer_v1_button(pointer, now(),
+                                               what == "right" ? BTN_RIGHT : BTN_LEFT, state);
+                zwlr_virtual_pointer_v1_frame(pointer);
+                settle();
+            }
         } else if (action == "key" && words >> what) {
-            key(keycode(what));
+            keys.push_back(what);
         } else if (action == "type" && words >> what) {
             for (const char letter : what)
-                key(keycode(std::string(1, letter)));
+                keys.emplace_back(1, letter);
+        }
+        for (const std::string &key : keys) {
+            for (const uint32_t state : {1u, 0u}) {
+                zwp_virtual_keyboard_v1_key(keyboard, now(), keycode(key), state);
+                settle();
+            }
         }
         settle();
         std::cout << "ok " << line << std::endl;

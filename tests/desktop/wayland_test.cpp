@@ -22,13 +22,21 @@ namespace {
 
 struct SwayWindow
 {
-    QRect rect; // the window's own content, without the compositor's title bar
+    QSize size; // the window's own content, without the compositor's title bar
     bool focused = false;
     bool floating = false;
 };
+using Settled = std::function<bool(const SwayWindow &)>;
 
 const QPoint icon(1266, 13); // waybar's tray at the right end of a 26-pixel bar, one 18-pixel icon
 const QString panelTitle = QStringLiteral("開発サーバー");
+const Settled shown = [](const SwayWindow &) { return true; };
+
+// The number after `key` ("X=") in xdotool's --shell output.
+int field(const QString &text, const QString &key)
+{
+    return text.section('\n' + key, 1).section(u'\n', 0, 0).toInt();
+}
 
 class WaylandDesktop : public ::testing::Test
 {
@@ -44,57 +52,52 @@ protected:
     {
         QDir().mkpath(path("run"));
         QFile::setPermissions(path("run"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        test::writeFile(env.config() + "/sway/config",
-                        QStringLiteral("output HEADLESS-1 resolution 1280x800 position 0 0\n"
+        test::writeFile(path("sway"),
+                        QStringLiteral("output HEADLESS-1 resolution 1280x800\n"
                                        "xwayland enable\n"
                                        "exec sh -c 'env > %1.tmp && mv %1.tmp %1'\n"
-                                       "exec sh -c 'echo $$ > %2; exec waybar -c %3 > %4 2>&1'\n")
-                            .arg(path("session.env"), path("waybar.pid"),
-                                 env.config() + "/waybar.json", path("waybar.log"))
+                                       "exec sh -c 'echo $$ > %2; exec waybar -c %3'\n")
+                            .arg(path("session.env"), path("waybar.pid"), path("waybar.json"))
                             .toUtf8());
-        test::writeFile(env.config() + "/waybar.json",
-                        R"({"position": "top", "height": 26, "modules-right": ["tray"],
-                            "tray": {"icon-size": 18}})");
+        test::writeFile(path("waybar.json"), R"({"height": 26, "modules-right": ["tray"],
+                                                 "tray": {"icon-size": 18}})");
         Store store(env.settingsFile());
         store.setValue(StoreKey::pm2Path, test::currentPm2);
         store.setValue(StoreKey::openAtLogin, false);
-
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS"})
-            environment.remove(name);
-        environment.insert("XDG_RUNTIME_DIR", path("run"));
-        environment.insert("WLR_BACKENDS", "headless");
-        environment.insert("WLR_LIBINPUT_NO_DEVICES", "1");
-        environment.insert("WLR_RENDERER", "pixman");
-        environment.insert("NO_AT_BRIDGE", "1"); // no accessibility bus to outlive the session
-        session.setProcessEnvironment(environment);
+        session.setProcessChannelMode(QProcess::MergedChannels);
         session.setStandardOutputFile(path("sway.log"));
-        session.setStandardErrorFile(path("sway.log"), QIODevice::Append);
-        session.start("unshare",
-                      {"--user", "--map-user=1000", "--map-group=1000", "--", "dbus-run-session",
-                       "--", "sway", "-c", env.config() + "/sway/config"});
+        session.start("env", {"-u",
+                              "DISPLAY",
+                              "-u",
+                              "WAYLAND_DISPLAY",
+                              "-u",
+                              "DBUS_SESSION_BUS_ADDRESS",
+                              "XDG_RUNTIME_DIR=" + path("run"),
+                              "WLR_BACKENDS=headless",
+                              "WLR_LIBINPUT_NO_DEVICES=1",
+                              "WLR_RENDERER=pixman",
+                              "NO_AT_BRIDGE=1", // no accessibility bus to outlive the session
+                              "unshare",
+                              "--user",
+                              "--map-user=1000",
+                              "--map-group=1000",
+                              "--",
+                              "dbus-run-session",
+                              "--",
+                              "sway",
+                              "-c",
+                              path("sway")});
         ASSERT_TRUE(QTest::qWaitFor([&] { return QFile::exists(path("session.env")); }, 20'000))
             << test::readFile(path("sway.log")).toStdString();
-        const QRegularExpression wanted(
-            "^(DBUS_SESSION_BUS_ADDRESS|WAYLAND_DISPLAY|DISPLAY|SWAYSOCK|"
-            "XDG_RUNTIME_DIR|HOME|XDG_CONFIG_HOME|PM2_HOME|PATH|LANG|TZ)=");
-        for (const QString &line : QString(test::readFile(path("session.env"))).split(u'\n')) {
-            if (wanted.match(line).hasMatch())
-                variables.append(line);
-        }
+        variables = QString(test::readFile(path("session.env"))).split(u'\n', Qt::SkipEmptyParts);
         // Qt's Wayland and D-Bus tray plugins keep memory to the end and are unloaded before
         // the leak report, so their leaks cannot be named for suppression; the X11 tests and
         // the widget tests check our own code for leaks.
         variables.append("ASAN_OPTIONS=detect_leaks=0");
         // The tray's watcher is waybar's: items can register once it is on the bus.
         ASSERT_TRUE(QTest::qWaitFor(
-            [&] {
-                return runInside({"dbus-send", "--session", "--dest=org.kde.StatusNotifierWatcher",
-                                  "/StatusNotifierWatcher", "org.freedesktop.DBus.Peer.Ping"})
-                           .status == 0;
-            },
-            20'000));
-        input.start("nsenter", inside({NIMBREL_VIRTUAL_INPUT, "1280", "800"}));
+            [&] { return askWatcher({"org.freedesktop.DBus.Peer.Ping"}).status == 0; }, 20'000));
+        input.start("nsenter", inside({NIMBREL_VIRTUAL_INPUT}));
         ASSERT_TRUE(input.waitForReadyRead(10'000) && input.readLine().startsWith("ready"));
     }
     void TearDown() override
@@ -124,37 +127,39 @@ protected:
     {
         return Shell::run("/usr/bin/nsenter", inside(command), std::nullopt, 10);
     }
+    Shell::Result askWatcher(const QStringList &call) const
+    {
+        return runInside(QStringList{"dbus-send", "--session", "--print-reply",
+                                     "--dest=org.kde.StatusNotifierWatcher",
+                                     "/StatusNotifierWatcher"} +
+                         call);
+    }
     void startNimbrel(const QStringList &settings)
     {
         nimbrel.setStandardErrorFile(path("nimbrel.err"));
         nimbrel.start("nsenter", inside(settings + QStringList{NIMBREL_BINARY}));
-        ASSERT_TRUE(nimbrel.waitForStarted());
-        ASSERT_TRUE(QTest::qWaitFor([&] { return !registeredItems().isEmpty(); }, 20'000))
+        // The item registers with the watcher.
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] {
+                return askWatcher({"org.freedesktop.DBus.Properties.Get",
+                                   "string:org.kde.StatusNotifierWatcher",
+                                   "string:RegisteredStatusNotifierItems"})
+                    .output.contains("string \"");
+            },
+            20'000))
             << test::readFile(path("nimbrel.err")).toStdString();
         QTest::qWait(500); // waybar draws the item once it has read its properties
-    }
-    QString registeredItems() const
-    {
-        return runInside({"dbus-send", "--session", "--print-reply",
-                          "--dest=org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
-                          "org.freedesktop.DBus.Properties.Get",
-                          "string:org.kde.StatusNotifierWatcher",
-                          "string:RegisteredStatusNotifierItems"})
-            .output.section("array [", 1)
-            .section(u']', 0, 0)
-            .trimmed();
     }
     void act(const QString &line)
     {
         input.write(line.toUtf8() + '\n');
-        ASSERT_TRUE(QTest::qWaitFor([&] { return input.canReadLine(); }, 10'000))
-            << line.toStdString();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return input.canReadLine(); }, 10'000));
         input.readLine();
     }
-    void click(QPoint at, const char *button = "left")
+    void click(QPoint at, const QString &button = "left")
     {
         act(QStringLiteral("move %1 %2").arg(at.x()).arg(at.y()));
-        act(QStringLiteral("click ") + button);
+        act("click " + button);
     }
     void menu(int entry) // waybar's menu hangs from the icon, 28 pixels an entry
     {
@@ -166,27 +171,22 @@ protected:
     {
         std::optional<SwayWindow> found;
         const std::function<void(const QJsonObject &)> visit = [&](const QJsonObject &node) {
-            if (node["name"].toString() == title) {
-                const QJsonObject at = node["rect"].toObject(),
-                                  own = node["window_rect"].toObject();
-                found = SwayWindow{QRect(at["x"].toInt() + own["x"].toInt(),
-                                         at["y"].toInt() + own["y"].toInt(), own["width"].toInt(),
-                                         own["height"].toInt()),
+            const QJsonObject own = node["window_rect"].toObject();
+            if (node["name"].toString() == title)
+                found = SwayWindow{QSize(own["width"].toInt(), own["height"].toInt()),
                                    node["focused"].toBool(), node["type"] == "floating_con"};
-            }
             for (const char *children : {"nodes", "floating_nodes"}) {
                 for (const QJsonValue &child : node[children].toArray())
                     visit(child.toObject());
             }
         };
-        visit(
-            QJsonDocument::fromJson(runInside({"swaymsg", "-t", "get_tree", "-r"}).output.toUtf8())
-                .object());
+        const QString tree = runInside({"swaymsg", "-t", "get_tree", "-r"}).output;
+        visit(QJsonDocument::fromJson(tree.toUtf8()).object());
         return found;
     }
-    // Waits until the window is there and `settled` holds for it, or until it is gone (no
-    // condition); true when that came about.
-    bool waitFor(const QString &title, const std::function<bool(const SwayWindow &)> &settled)
+    // Until the window is there and `settled` holds for it, or without a condition until it is
+    // gone; true when that came about.
+    bool waitFor(const QString &title, const Settled &settled)
     {
         return QTest::qWaitFor(
             [&] {
@@ -195,7 +195,6 @@ protected:
             },
             15'000);
     }
-    static bool shown(const SwayWindow &) { return true; }
     void picture(const QString &name)
     {
         const QString folder = qEnvironmentVariable("NIMBREL_TEST_PICTURES", env.root());
@@ -217,34 +216,25 @@ protected:
         ASSERT_GT(natural, 300);
 
         click(icon);
-        ASSERT_TRUE(waitFor(panelTitle,
-                            [&](const SwayWindow &w) {
-                                return w.rect.size() == QSize(560, natural) && w.floating &&
-                                       w.focused;
-                            }))
-            << window(panelTitle).value_or(SwayWindow{}).rect.height() << " of " << natural;
+        ASSERT_TRUE(waitFor(panelTitle, [&](const SwayWindow &w) {
+            return w.size == QSize(560, natural) && w.floating && w.focused;
+        }));
         picture("wayland-" + platform + "-panel");
         act("type shop"); // six rows of 50 become one; the list keeps its least height, 240
-        EXPECT_TRUE(waitFor(panelTitle,
-                            [&](const SwayWindow &w) { return w.rect.height() == natural - 60; }));
-        picture("wayland-" + platform + "-search");
+        EXPECT_TRUE(waitFor(panelTitle, [&](auto &w) { return w.size.height() == natural - 60; }));
         act("key esc"); // empties the search
-        EXPECT_TRUE(
-            waitFor(panelTitle, [&](const SwayWindow &w) { return w.rect.height() == natural; }));
+        EXPECT_TRUE(waitFor(panelTitle, [&](auto &w) { return w.size.height() == natural; }));
         act("key esc");
         EXPECT_TRUE(waitFor(panelTitle, {}));
 
-        QTest::qWait(500);
-        click(icon);
-        EXPECT_TRUE(waitFor(panelTitle, shown));
-        click({640, 780}); // the empty desktop under the floating window
-        EXPECT_TRUE(waitFor(panelTitle, {})) << "a click elsewhere closes it";
-        QTest::qWait(600);
-        click(icon);
-        EXPECT_TRUE(waitFor(panelTitle, shown));
-        QTest::qWait(600);
-        click(icon);
-        EXPECT_TRUE(waitFor(panelTitle, {})) << "the icon closes it";
+        for (const QPoint second : {QPoint(640, 780), icon}) { // the empty desktop, the icon
+            QTest::qWait(600); // apart from the last click, not a double click
+            click(icon);
+            EXPECT_TRUE(waitFor(panelTitle, shown));
+            QTest::qWait(600);
+            click(second);
+            EXPECT_TRUE(waitFor(panelTitle, {})) << second.x();
+        }
         QTest::qWait(600);
         act("click left"); // a double click: waybar makes three calls of it
         act("click left");
@@ -253,13 +243,12 @@ protected:
 
         menu(2); // 設定
         EXPECT_TRUE(waitFor(QStringLiteral("Nimbrel の設定"),
-                            [](const SwayWindow &w) { return w.rect.size() == QSize(520, 460); }));
+                            [](auto &w) { return w.size == QSize(520, 460); }));
         EXPECT_TRUE(waitFor(panelTitle, {}));
         picture("wayland-" + platform + "-settings");
         menu(3); // 終了
         ASSERT_TRUE(
-            QTest::qWaitFor([&] { return nimbrel.state() == QProcess::NotRunning; }, 10'000))
-            << test::readFile(path("nimbrel.err")).toStdString();
+            QTest::qWaitFor([&] { return nimbrel.state() == QProcess::NotRunning; }, 10'000));
         EXPECT_EQ(nimbrel.exitStatus(), QProcess::NormalExit);
         EXPECT_EQ(nimbrel.exitCode(), 0) << test::readFile(path("nimbrel.err")).toStdString();
     }
@@ -284,24 +273,18 @@ TEST_F(WaylandDesktop, onX11TheDBusTrayGetsThePopupAtThePointer)
     pm2.startApp("api");
     startNimbrel({"QT_QPA_PLATFORM=xcb", "WAYLAND_DISPLAY=", "XDG_SESSION_TYPE=x11"});
     click(icon);
-    QRect popup;
+    QString popup;
     ASSERT_TRUE(QTest::qWaitFor(
         [&] {
-            const QString id =
-                runInside({"xdotool", "search", "--onlyvisible", "--name", "^" + panelTitle + "$"})
-                    .output.section(u'\n', 0, 0);
-            const QString info = runInside({"xwininfo", "-id", id}).output;
-            const auto value = [&](const QString &key) {
-                return info.section(key, 1).section(u'\n', 0, 0).trimmed().toInt();
-            };
-            popup = QRect(value("Absolute upper-left X:"), value("Absolute upper-left Y:"),
-                          value("Width:"), value("Height:"));
-            return !id.isEmpty();
+            popup = runInside({"xdotool", "search", "--onlyvisible", "--name",
+                               "^" + panelTitle + "$", "getwindowgeometry", "--shell"})
+                        .output;
+            return popup.contains("WIDTH=560");
         },
         15'000));
+    const QRect at(field(popup, "X="), field(popup, "Y="), 560, field(popup, "HEIGHT="));
     const QString pointer = runInside({"xdotool", "getmouselocation", "--shell"}).output;
-    const int x = pointer.section("X=", 1).section(u'\n', 0, 0).toInt();
-    EXPECT_EQ(popup.left(), std::clamp(x - 280, 0, 1280 - 560)) << "centred on the pointer";
-    EXPECT_TRUE(QRect(0, 0, 1280, 800).contains(popup)) << popup.y() << " " << popup.height();
+    EXPECT_EQ(at.left(), std::clamp(field('\n' + pointer, "X=") - 280, 0, 1280 - 560));
+    EXPECT_TRUE(QRect(0, 0, 1280, 800).contains(at)) << at.y() << " + " << at.height();
     picture("x11-dbus-popup");
 }

@@ -92,12 +92,3 @@ TEST(MenuBarClicks, aClickOrADoubleClickOnTheIconDoesWhatTheUserMeant)
         EXPECT_EQ(shown, c.shown) << c.label;
     }
 }
-
-TEST(MenuBarWindowKind, aWaylandSessionGetsAWindowEvenThroughXWayland)
-{
-    using Kind = MenuBar::WindowKind;
-    EXPECT_EQ(MenuBar::windowKindFor("wayland-1", ""), Kind::window);
-    EXPECT_EQ(MenuBar::windowKindFor("", "wayland"), Kind::window);
-    EXPECT_EQ(MenuBar::windowKindFor("", "x11"), Kind::popup);
-    EXPECT_EQ(MenuBar::windowKindFor("", ""), Kind::popup);
-}
