@@ -292,7 +292,8 @@ bool MenuBar::eventFilter(QObject *watched, QEvent *event)
         break;
     case QEvent::Hide:
         panel_->panelHidden();
-        if (kind_ == WindowKind::popup && !hidingOurselves_) {
+        if (kind_ == WindowKind::popup && !hidingOurselves_ &&
+            QGuiApplication::mouseButtons() != Qt::NoButton) {
             // A press outside the popup; perhaps on the icon, which hears of it next.
             const QPoint pointer = QCursor::pos();
             const bool hasIcon = tray_ && !tray_->geometry().isEmpty();
