@@ -245,13 +245,19 @@ class SmallScreen : public Desktop
 {
 protected:
     SmallScreen() { screen = QStringLiteral("1280x720x24"); }
-    void drag(QPoint from, int by)
+    static QRect popup() { return waitForWindow(QStringLiteral("開発サーバー"))->geometry; }
+    static bool heightBecomes(int wanted)
     {
+        return QTest::qWaitFor([&] { return popup().height() == wanted; }, 10'000);
+    }
+    static void dragGrabber(int by)
+    {
+        const QRect now = popup();
+        const QString x = QString::number(now.center().x());
+        const int y = now.bottom() - 6;
         run("/usr/bin/xdotool",
-            {"mousemove", QString::number(from.x()), QString::number(from.y()), "mousedown", "1",
-             "mousemove", QString::number(from.x()), QString::number(from.y() + by / 2),
-             "mousemove", QString::number(from.x()), QString::number(from.y() + by), "mouseup",
-             "1"});
+            {"mousemove", x, QString::number(y), "mousedown", "1", "mousemove", x,
+             QString::number(y + by / 2), "mousemove", x, QString::number(y + by), "mouseup", "1"});
     }
 };
 
@@ -259,43 +265,33 @@ TEST_F(SmallScreen, thePopupStaysOnTheScreenAndFollowsThePanelBothWays)
 {
     // Twelve rows want more than the screen; a height once dragged on a taller one is stored.
     ASSERT_EQ(pm2.run({"start", NIMBREL_TEST_SERVER, "--name", "many", "-i", "12"}).status, 0);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return pm2.list().size() == 12; }, 30'000));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            const QList<PM2App> apps = pm2.list();
+            return apps.size() == 12 && std::all_of(apps.begin(), apps.end(), [](auto &app) {
+                       return app.status == PM2App::Status::online;
+                   });
+        },
+        30'000));
     Store(env.settingsFile()).setValue(StoreKey::panelHeight, 2000.0);
     startTray();
     startNimbrel();
     const std::optional<QRect> icon = dockedIcon();
-    ASSERT_TRUE(icon);
+    ASSERT_TRUE(icon) << test::readFile(env.root() + "/nimbrel.err").toStdString();
     QTest::qWait(500);
     click(icon->center());
-    const auto height = [](int wanted) {
-        return QTest::qWaitFor(
-            [&] {
-                const auto popup = waitForWindow(QStringLiteral("開発サーバー"));
-                return popup && popup->geometry.height() == wanted;
-            },
-            10'000);
-    };
-    std::optional<Window> popup = waitForWindow(QStringLiteral("開発サーバー"));
-    ASSERT_TRUE(popup);
+    ASSERT_TRUE(waitForWindow(QStringLiteral("開発サーバー")));
     QTest::qWait(1500); // the rows arrive with the refresh
-    popup = waitForWindow(QStringLiteral("開発サーバー"));
-    const QRect full = popup->geometry;
+    const QRect full = popup();
     EXPECT_TRUE(QRect(0, 0, 1280, 720).contains(full)) << full.y() << " + " << full.height();
     EXPECT_GE(full.height(), 700); // the list took what there is
     picture("desktop-small-screen");
 
     run("/usr/bin/xdotool", {"type", "zzz"}); // matches nothing: the list keeps its least, 240
-    EXPECT_TRUE(QTest::qWaitFor(
-        [&] { return waitForWindow(QStringLiteral("開発サーバー"))->geometry.height() < 500; },
-        10'000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return popup().height() < 500; }, 10'000));
     run("/usr/bin/xdotool", {"key", "Escape"}); // empties the search
-    EXPECT_TRUE(height(full.height()));
-
-    const QPoint grabber(full.center().x(), full.bottom() - 6);
-    drag(grabber, -100);
-    EXPECT_TRUE(height(full.height() - 100)) << "dragged up, the popup shrinks with the list";
-    const QRect shorter = waitForWindow(QStringLiteral("開発サーバー"))->geometry; // placed anew
-    drag({shorter.center().x(), shorter.bottom() - 6}, 50);
-    EXPECT_TRUE(height(full.height() - 50));
-    EXPECT_TRUE(QRect(0, 0, 1280, 720).contains(waitForWindow("開発サーバー")->geometry));
+    EXPECT_TRUE(heightBecomes(full.height()));
+    dragGrabber(-100);
+    EXPECT_TRUE(heightBecomes(full.height() - 100)) << "dragged up, the popup shrinks with it";
+    EXPECT_TRUE(QRect(0, 0, 1280, 720).contains(popup()));
 }

@@ -43,52 +43,37 @@ TEST(MenuBarPlacement, popupStaysOnScreenNextToTheIcon)
 
 TEST(MenuBarClicks, aClickOrADoubleClickOnTheIconDoesWhatTheUserMeant)
 {
-    // Events: 'a' the icon's call; a press outside the panel 'i' on the icon, 'e' elsewhere (an
-    // X11 popup knows which), 'u' a loss of activation. Times in ms; 400 ms double clicks.
-    struct Event
-    {
-        char kind;
-        int at;
-    };
-    struct Case
-    {
-        const char *label;
-        std::vector<Event> events;
-        bool shown;
-    };
-    const std::vector<Case> cases = {
-        {"a click opens", {{'a', 0}}, true},
-        {"a later click closes", {{'a', 0}, {'a', 1000}}, false},
-        {"the three calls of one double click, closed", {{'a', 0}, {'a', 150}, {'a', 160}}, true},
-        {"the three calls, open", {{'a', 0}, {'a', 2000}, {'a', 2150}, {'a', 2160}}, true},
-        {"the icon's press hid the popup: its call does not reopen",
-         {{'a', 0}, {'i', 1000}, {'a', 1010}},
+    // 'a' the icon's call; a press outside the panel 'i' on the icon, 'e' elsewhere (an X11
+    // popup knows which), 'u' a loss of activation; each with its time in ms. 400 ms double clicks.
+    const std::tuple<const char *, const char *, bool> cases[] = {
+        {"a click opens", "a0", true},
+        {"a later click closes", "a0 a1000", false},
+        {"the three calls of one double click, closed", "a0 a150 a160", true},
+        {"the three calls, open", "a0 a2000 a2150 a2160", true},
+        {"the icon's press hid the popup: its call does not reopen", "a0 i1000 a1010", false},
+        {"X11 double click: the second press hid it, it comes back", "a0 i150 a160", true},
+        {"losing activation to the icon's click: its call does not reopen", "a0 u1000 a1050",
          false},
-        {"X11 double click: the second press hid it, it comes back",
-         {{'a', 0}, {'i', 150}, {'a', 160}},
-         true},
-        {"losing activation to the icon's click: its call does not reopen",
-         {{'a', 0}, {'u', 1000}, {'a', 1050}},
-         false},
-        {"a click elsewhere right after opening closes", {{'a', 0}, {'u', 100}}, false},
-        {"the icon soon after a press elsewhere opens", {{'a', 0}, {'e', 1000}, {'a', 1100}}, true},
-        {"the icon long after losing activation opens", {{'a', 0}, {'u', 1000}, {'a', 2000}}, true},
+        {"a click elsewhere right after opening closes", "a0 u100", false},
+        {"the icon soon after a press elsewhere opens", "a0 e1000 a1100", true},
+        {"the icon long after losing activation opens", "a0 u1000 a2000", true},
     };
-    for (const Case &c : cases) {
+    using Press = nimbrel::PanelToggle::Press;
+    using Step = nimbrel::PanelToggle::Step;
+    for (const auto &[label, events, expected] : cases) {
         nimbrel::PanelToggle toggle(400);
         bool shown = false;
-        for (const Event &e : c.events) {
-            if (e.kind == 'a') {
-                const auto step = toggle.activated(e.at, shown);
-                if (step != nimbrel::PanelToggle::Step::none)
-                    shown = step == nimbrel::PanelToggle::Step::open;
+        for (const QString &event : QString(events).split(u' ')) {
+            const int at = event.mid(1).toInt();
+            if (event[0] == u'a') {
+                const Step step = toggle.activated(at, shown);
+                shown = step == Step::none ? shown : step == Step::open;
             } else if (shown) {
-                using Press = nimbrel::PanelToggle::Press;
-                shown = toggle.hiddenFromOutside(e.at, e.kind == 'i'   ? Press::onIcon
-                                                       : e.kind == 'e' ? Press::elsewhere
-                                                                       : Press::unknown);
+                shown = toggle.hiddenFromOutside(at, event[0] == u'i'   ? Press::onIcon
+                                                     : event[0] == u'e' ? Press::elsewhere
+                                                                        : Press::unknown);
             }
         }
-        EXPECT_EQ(shown, c.shown) << c.label;
+        EXPECT_EQ(shown, expected) << label;
     }
 }
