@@ -23,11 +23,16 @@ as_root() {
     fi
 }
 
-packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-svg-dev libgl-dev
+# qt6-wayland: Qt's Wayland platform plugin, so that Wayland sessions run natively.
+packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-svg-dev qt6-wayland libgl-dev
           qt6-translations-l10n fonts-noto-cjk lsof net-tools procps)
 if ((with_tests)); then
     packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev
                xvfb trayer xdotool x11-utils imagemagick)
+    # The headless Wayland desktop of the desktop tests: sway with XWayland, waybar's tray on
+    # a private D-Bus session, grim for pictures, and what the virtual input client builds from.
+    packages+=(sway xwayland waybar grim dbus-daemon dbus-bin libwayland-dev libwayland-bin
+               libxkbcommon-dev)
 fi
 if ((with_packaging)); then
     packages+=(dpkg-dev desktop-file-utils appstream)

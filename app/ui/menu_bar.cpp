@@ -11,6 +11,7 @@
 #include <QCursor>
 #include <QDateTime>
 #include <QEvent>
+#include <QKeyEvent>
 #include <QLayout>
 #include <QMenu>
 #include <QScreen>
@@ -26,9 +27,9 @@ namespace {
 
 constexpr int secondResizeMs = 400;
 constexpr int trayWatchMs = 2000;
-// A click on the icon while the popup is open first closes the popup (a press outside it) and
-// then reaches the icon; within this time that click must not open it again.
-constexpr qint64 reopenGuardMs = 300;
+// Without the icon's geometry, a press this close to where the pointer opened the popup counts
+// as a press on the icon.
+constexpr int nearPointer = 12;
 
 qint64 nowMs()
 {
@@ -48,8 +49,20 @@ QRect availableAround(QPoint point)
 
 } // namespace
 
+MenuBar::WindowKind MenuBar::windowKindFor(const QString &waylandDisplay,
+                                           const QString &sessionType)
+{
+    // Also under XWayland: the X server there neither sees the pointer over other clients nor
+    // hears of clicks outside its windows, so a popup would land anywhere and never close.
+    return !waylandDisplay.isEmpty() || sessionType == u"wayland" ? WindowKind::window
+                                                                  : WindowKind::popup;
+}
+
 MenuBar::MenuBar(Monitor &monitor, Store &store, LoginService &login, QObject *parent)
-    : QObject(parent), monitor_(monitor), store_(store), login_(login)
+    : QObject(parent), monitor_(monitor), store_(store), login_(login),
+      kind_(windowKindFor(qEnvironmentVariable("WAYLAND_DISPLAY"),
+                          qEnvironmentVariable("XDG_SESSION_TYPE"))),
+      toggle_(QApplication::doubleClickInterval())
 {}
 
 MenuBar::~MenuBar()
@@ -72,27 +85,26 @@ void MenuBar::start()
     menu_->addAction(texts::settings, this, &MenuBar::openSettings);
     menu_->addAction(texts::quit, this, [] { QCoreApplication::exit(0); });
     tray_->setContextMenu(menu_);
+    // Some trays deliver only double clicks; others a click and then a double click, or one
+    // call per press of a double click: the toggle tells them apart.
     connect(tray_, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason why) {
-                const qint64 at = nowMs();
-                if (at < ignoreClicksUntil_)
-                    return; // the click whose press already closed or kept the popup
-                if (why == QSystemTrayIcon::Trigger) {
-                    lastTriggerAt_ = at;
-                    togglePanel();
-                } else if (why == QSystemTrayIcon::DoubleClick &&
-                           at - lastTriggerAt_ > QApplication::doubleClickInterval()) {
-                    // Some trays deliver only double clicks.
-                    togglePanel();
-                }
+                if (why == QSystemTrayIcon::Trigger || why == QSystemTrayIcon::DoubleClick)
+                    iconActivated();
             });
     dockWhenATrayAppears();
 
-    popup_ = new QWidget(nullptr, Qt::Popup | Qt::FramelessWindowHint);
+    // A tool window stays out of task bars on X11 (XWayland included), and tiling compositors
+    // float it, as they float every window of a fixed size.
+    popup_ = new QWidget(nullptr, kind_ == WindowKind::popup
+                                      ? Qt::Popup | Qt::FramelessWindowHint
+                                      : Qt::Tool | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     popup_->setObjectName(QStringLiteral("popup"));
     popup_->setWindowTitle(texts::title);
     auto *layout = new QVBoxLayout(popup_);
     layout->setContentsMargins(0, 0, 0, 0);
+    // The window is always the panel's natural size, smaller as well as larger.
+    layout->setSizeConstraint(QLayout::SetFixedSize);
     QPointer<MenuBar> self(this);
     PanelView::Options options;
     options.onSettings = [self] {
@@ -100,7 +112,7 @@ void MenuBar::start()
             self->openSettings();
     };
     options.onQuit = [] { QCoreApplication::exit(0); };
-    options.framed = true;
+    options.framed = kind_ == WindowKind::popup; // a window has the compositor's frame
     options.onResize = [self] {
         if (self)
             self->resizePopover();
@@ -139,18 +151,35 @@ void MenuBar::dockWhenATrayAppears()
 void MenuBar::togglePanel()
 {
     if (popup_->isVisible()) {
-        popup_->close();
+        hidePopup();
         return;
     }
+    toggle_.opened(nowMs());
     monitor_.refresh();
     showPopup();
 }
 
+void MenuBar::iconActivated()
+{
+    switch (toggle_.activated(nowMs(), popup_->isVisible())) {
+    case PanelToggle::Step::open:
+        monitor_.refresh();
+        showPopup();
+        break;
+    case PanelToggle::Step::close:
+        hidePopup();
+        break;
+    case PanelToggle::Step::none:
+        break;
+    }
+}
+
 void MenuBar::showPopup()
 {
-    popupOpenedAt_ = nowMs();
+    openedAtPointer_ = QCursor::pos();
     resizePopover();
     popup_->show();
+    popup_->raise();
     popup_->activateWindow();
     panel_->panelShown();
     QPointer<MenuBar> self(this);
@@ -160,18 +189,31 @@ void MenuBar::showPopup()
     });
 }
 
+void MenuBar::hidePopup()
+{
+    hidingOurselves_ = true;
+    popup_->hide();
+    hidingOurselves_ = false;
+}
+
+void MenuBar::hiddenFromOutside(PanelToggle::Press press)
+{
+    // The second press of a double click on the icon leaves the panel open.
+    if (toggle_.hiddenFromOutside(nowMs(), press))
+        QTimer::singleShot(0, this, &MenuBar::showPopup);
+}
+
 void MenuBar::resizePopover()
 {
     panel_->layout()->activate();
-    // The panel's width is fixed; its hint alone may not say so before it was first shown.
-    const QSize size = panel_->sizeHint().expandedTo(panel_->minimumSize());
+    const QSize size = panel_->sizeHint();
     if (size.width() <= 0 || size.height() <= 0)
         return;
-    const QRect available =
-        availableAround(popup_->isVisible() ? popup_->geometry().center() : QCursor::pos());
-    // A screen smaller than the panel: the popup stays on it, and the list scrolls.
-    popup_->resize(size.width(), std::min(size.height(), available.height()));
-    place();
+    // The panel keeps itself within the screen's height (its list scrolls); the window takes
+    // its size at once, in both directions.
+    popup_->layout()->activate();
+    if (kind_ == WindowKind::popup)
+        place();
 }
 
 void MenuBar::place()
@@ -192,7 +234,8 @@ QPoint MenuBar::placement(QSize size, std::optional<QRect> icon, QPoint pointer,
         at = QPoint(icon->center().x() - size.width() / 2,
                     lowerHalf ? icon->top() - size.height() : icon->bottom() + 1);
     } else {
-        at = QPoint(pointer.x() - size.width() / 2, pointer.y());
+        // Beside the pointer, not under it: the next click on the icon must reach the icon.
+        at = QPoint(pointer.x() - size.width() / 2, pointer.y() + 1);
         if (pointer.y() > available.center().y())
             at.setY(pointer.y() - size.height());
     }
@@ -205,7 +248,7 @@ QPoint MenuBar::placement(QSize size, std::optional<QRect> icon, QPoint pointer,
 
 void MenuBar::openSettings()
 {
-    popup_->close();
+    hidePopup();
     if (!settingsWindow_) {
         auto *window =
             new QWidget(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
@@ -228,21 +271,42 @@ void MenuBar::openSettings()
 
 bool MenuBar::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == popup_) {
-        if (event->type() == QEvent::Show)
-            panel_->panelShown();
-        else if (event->type() == QEvent::Hide) {
-            panel_->panelHidden();
-            if (tray_ && tray_->geometry().contains(QCursor::pos())) {
-                // Closed by a press on the icon: the click that follows must not reopen it,
-                // and the second click of a double click leaves the panel open.
-                const qint64 at = nowMs();
-                ignoreClicksUntil_ = at + reopenGuardMs;
-                if (at - popupOpenedAt_ < QApplication::doubleClickInterval())
-                    QTimer::singleShot(0, this, &MenuBar::showPopup);
-            }
-            QTimer::singleShot(0, [] { malloc_trim(0); });
+    if (watched != popup_)
+        return QObject::eventFilter(watched, event);
+    switch (event->type()) {
+    case QEvent::Show:
+        panel_->panelShown();
+        break;
+    case QEvent::KeyPress:
+        // The search passes Escape on only when it is empty.
+        if (static_cast<QKeyEvent *>(event)->key() == Qt::Key_Escape) {
+            hidePopup();
+            return true;
         }
+        break;
+    case QEvent::WindowDeactivate:
+        // A click anywhere else: the window goes, as a popup would.
+        if (kind_ == WindowKind::window && popup_->isVisible() && !hidingOurselves_) {
+            hidePopup();
+            hiddenFromOutside(PanelToggle::Press::unknown);
+        }
+        break;
+    case QEvent::Hide:
+        panel_->panelHidden();
+        if (kind_ == WindowKind::popup && !hidingOurselves_ &&
+            QGuiApplication::mouseButtons() != Qt::NoButton) {
+            // A press outside the popup; perhaps on the icon, which hears of it next.
+            const QPoint pointer = QCursor::pos();
+            const bool hasIcon = tray_ && !tray_->geometry().isEmpty();
+            const bool onIcon = hasIcon
+                                    ? tray_->geometry().contains(pointer)
+                                    : (pointer - openedAtPointer_).manhattanLength() <= nearPointer;
+            hiddenFromOutside(onIcon ? PanelToggle::Press::onIcon : PanelToggle::Press::elsewhere);
+        }
+        QTimer::singleShot(0, [] { malloc_trim(0); });
+        break;
+    default:
+        break;
     }
     return QObject::eventFilter(watched, event);
 }

@@ -1,6 +1,8 @@
 // The menu-bar mode: the tray icon, the popup that hosts the panel, and the settings window.
 #pragma once
 
+#include "core/panel_toggle.h"
+
 #include <QObject>
 #include <QPointer>
 #include <QRect>
@@ -28,6 +30,13 @@ class MenuBar : public QObject
     Q_OBJECT
 
 public:
+    // Where the panel lives. On X11 a frameless popup that we place at the icon (or the
+    // pointer) and that closes on a press outside. A Wayland session lets no client place a
+    // window, and its trays say nothing of where the icon is, so there the panel is an ordinary
+    // window that the compositor places and that hides when it loses activation.
+    enum class WindowKind { popup, window };
+    static WindowKind windowKindFor(const QString &waylandDisplay, const QString &sessionType);
+
     MenuBar(Monitor &monitor, Store &store, LoginService &login, QObject *parent = nullptr);
     ~MenuBar() override;
 
@@ -35,7 +44,7 @@ public:
     // monitor. (Starting at login is the caller's last step.)
     void start();
 
-    // Opens the popup under the icon, or closes it when it is open.
+    // Opens the panel, or closes it when it is open (the menu's entry).
     void togglePanel();
     // Fits the popup to the panel's natural size, on screen.
     void resizePopover();
@@ -45,6 +54,7 @@ public:
     PanelView *panel() const { return panel_; }
     QWidget *settingsWindow() const { return settingsWindow_; }
     QSystemTrayIcon *trayIcon() const { return tray_; }
+    WindowKind windowKind() const { return kind_; }
 
     // Where a popup of `size` goes for an icon at `icon` (or the pointer at `pointer` when the
     // tray gives no place): under the icon, above it when the icon is in the lower half of the
@@ -56,7 +66,10 @@ protected:
 
 private:
     void dockWhenATrayAppears();
+    void iconActivated();
     void showPopup();
+    void hidePopup();
+    void hiddenFromOutside(PanelToggle::Press press);
     void place();
 
     Monitor &monitor_;
@@ -68,9 +81,10 @@ private:
     PanelView *panel_ = nullptr;
     QPointer<QWidget> settingsWindow_;
     QTimer *trayWatch_ = nullptr;
-    qint64 popupOpenedAt_ = 0;
-    qint64 lastTriggerAt_ = 0;
-    qint64 ignoreClicksUntil_ = 0;
+    WindowKind kind_;
+    PanelToggle toggle_;
+    QPoint openedAtPointer_;
+    bool hidingOurselves_ = false;
 };
 
 } // namespace ui

@@ -30,6 +30,8 @@
 #include <QVBoxLayout>
 #include <QWindow>
 
+#include <limits>
+
 namespace nimbrel::ui {
 
 namespace {
@@ -49,7 +51,9 @@ PanelView::PanelView(Monitor &monitor, Store &store, Options options, QWidget *p
     setObjectName(QStringLiteral("panel"));
     setFixedWidth(panelWidth);
     setAutoFillBackground(true);
-    setHeight_ = store_.doubleValue(StoreKey::panelHeight);
+    // A height stored on a taller screen (or written by hand) is capped as it is read.
+    setHeight_ = std::min(store_.doubleValue(StoreKey::panelHeight),
+                          PanelGeometry::greatestHeight(options_.screenHeight()));
 
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -314,6 +318,22 @@ double PanelView::scrollHeight() const
     return PanelGeometry::scrollHeight(listHeight(), rows, open, lines);
 }
 
+double PanelView::roomForList() const
+{
+    const std::optional<double> screen = options_.screenHeight();
+    if (!screen)
+        return std::numeric_limits<double>::infinity();
+    // Whatever is not the list must fit too: the whole panel stays on the screen, grabber
+    // included, and the list scrolls.
+    int others = 0;
+    for (int i = 0; i < layout()->count(); ++i) {
+        const QWidget *widget = layout()->itemAt(i)->widget();
+        if (widget && widget != scroll_ && !widget->isHidden())
+            others += layout()->itemAt(i)->sizeHint().height();
+    }
+    return std::max(0.0, *screen - others);
+}
+
 void PanelView::toggle(const QString &name)
 {
     if (!expanded_.remove(name))
@@ -415,8 +435,6 @@ void PanelView::refreshFromMonitor()
             visible.append(row);
     }
     refreshList(visible);
-    if (scroll_)
-        scroll_->setFixedHeight(int(scrollHeight()));
 
     const auto &stop = monitor_.lastAutoStop();
     autoStopDivider_->setVisible(stop.has_value());
@@ -425,6 +443,8 @@ void PanelView::refreshFromMonitor()
         autoStopText_->setText(Format::elapsed(stop->at, now()) + texts::autoStopped +
                                stop->names.join(texts::autoStoppedSeparator));
     stopAll_->setEnabled(monitor_.runningCount() > 0);
+    if (scroll_) // after the lines around it are settled: they decide the room left
+        scroll_->setFixedHeight(int(std::min(scrollHeight(), roomForList())));
     // After the layout has placed the rows anew.
     QMetaObject::invokeMethod(
         this, [this] { followPointer(); }, Qt::QueuedConnection);
@@ -540,7 +560,7 @@ void PanelView::followPointer()
 void PanelView::dragChanged(double translation)
 {
     if (!dragStartHeight_)
-        dragStartHeight_ = listHeight();
+        dragStartHeight_ = std::min(listHeight(), roomForList()); // the height the user sees
     setHeight_ =
         PanelGeometry::draggedHeight(*dragStartHeight_, translation, options_.screenHeight());
     refreshFromMonitor();

@@ -64,6 +64,8 @@ public:
 
     double listHeight() const;
     double scrollHeight() const;
+    // The most the list may take so that the whole panel fits the screen's available height.
+    double roomForList() const;
 
     // The host tells when the panel comes on screen (the search gets the keyboard) and when it
     // goes away (the search is emptied, so every opening starts unfiltered).

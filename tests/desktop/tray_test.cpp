@@ -28,6 +28,7 @@ protected:
     test::Pm2Sandbox pm2{env.pm2Home()};
     QString display;
     QProcess xserver, tray, nimbrel;
+    QString screen = QStringLiteral("1280x800x24");
 
     void SetUp() override
     {
@@ -39,7 +40,7 @@ protected:
             ++number;
         display = QStringLiteral(":%1").arg(number);
         xserver.start(QStringLiteral("Xvfb"),
-                      {display, "-screen", "0", "1280x800x24", "-nolisten", "tcp"});
+                      {display, "-screen", "0", screen, "-nolisten", "tcp"});
         env.set("DISPLAY", display);
         // The socket comes before the server answers: wait until it answers.
         ASSERT_TRUE(QTest::qWaitFor(
@@ -238,4 +239,59 @@ TEST_F(Desktop, measureWithAndWithoutADisplay)
     lines = result.output.split(u'\n', Qt::SkipEmptyParts);
     ASSERT_EQ(lines.size(), 2);
     EXPECT_EQ(lines[0], "画面の高さ 0 / 半分 0");
+}
+
+class SmallScreen : public Desktop
+{
+protected:
+    SmallScreen() { screen = QStringLiteral("1280x720x24"); }
+    static QRect popup() { return waitForWindow(QStringLiteral("開発サーバー"))->geometry; }
+    static bool heightBecomes(int wanted)
+    {
+        return QTest::qWaitFor([&] { return popup().height() == wanted; }, 10'000);
+    }
+    static void dragGrabber(int by)
+    {
+        const QRect now = popup();
+        const QString x = QString::number(now.center().x());
+        const int y = now.bottom() - 6;
+        run("/usr/bin/xdotool",
+            {"mousemove", x, QString::number(y), "mousedown", "1", "mousemove", x,
+             QString::number(y + by / 2), "mousemove", x, QString::number(y + by), "mouseup", "1"});
+    }
+};
+
+TEST_F(SmallScreen, thePopupStaysOnTheScreenAndFollowsThePanelBothWays)
+{
+    // Twelve rows want more than the screen; a height once dragged on a taller one is stored.
+    ASSERT_EQ(pm2.run({"start", NIMBREL_TEST_SERVER, "--name", "many", "-i", "12"}).status, 0);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            const QList<PM2App> apps = pm2.list();
+            return apps.size() == 12 && std::all_of(apps.begin(), apps.end(), [](auto &app) {
+                       return app.status == PM2App::Status::online;
+                   });
+        },
+        30'000));
+    Store(env.settingsFile()).setValue(StoreKey::panelHeight, 2000.0);
+    startTray();
+    startNimbrel();
+    const std::optional<QRect> icon = dockedIcon();
+    ASSERT_TRUE(icon) << test::readFile(env.root() + "/nimbrel.err").toStdString();
+    QTest::qWait(500);
+    click(icon->center());
+    ASSERT_TRUE(waitForWindow(QStringLiteral("開発サーバー")));
+    QTest::qWait(1500); // the rows arrive with the refresh
+    const QRect full = popup();
+    EXPECT_TRUE(QRect(0, 0, 1280, 720).contains(full)) << full.y() << " + " << full.height();
+    EXPECT_GE(full.height(), 700); // the list took what there is
+    picture("desktop-small-screen");
+
+    run("/usr/bin/xdotool", {"type", "zzz"}); // matches nothing: the list keeps its least, 240
+    EXPECT_TRUE(QTest::qWaitFor([&] { return popup().height() < 500; }, 10'000));
+    run("/usr/bin/xdotool", {"key", "Escape"}); // empties the search
+    EXPECT_TRUE(heightBecomes(full.height()));
+    dragGrabber(-100);
+    EXPECT_TRUE(heightBecomes(full.height() - 100)) << "dragged up, the popup shrinks with it";
+    EXPECT_TRUE(QRect(0, 0, 1280, 720).contains(popup()));
 }

@@ -3,6 +3,8 @@
 #include "core/pm2_list_parser.h"
 #include "support/test_environment.h"
 
+#include <QFile>
+
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -20,6 +22,9 @@ QString directoryOf(const QString &path)
 
 Pm2Sandbox::~Pm2Sandbox()
 {
+    // A program under test that lists pm2 (the tray app) starts a daemon here too.
+    if (pm2sUsed_.isEmpty() && QFile::exists(pm2Home_ + QStringLiteral("/pm2.pid")))
+        pm2sUsed_.insert(currentPm2);
     for (const QString &pm2 : std::as_const(pm2sUsed_))
         rememberPids(pm2);
     for (const QString &pm2 : std::as_const(pm2sUsed_))

@@ -1,6 +1,7 @@
 // Where the popup goes: under the icon, above it at the bottom of a screen, at the pointer when
-// the tray does not say where the icon is, and always on the screen.
+// the tray does not say where the icon is, and always on the screen. What the icon's clicks do.
 #include "app/ui/menu_bar.h"
+#include "core/panel_toggle.h"
 
 #include <gtest/gtest.h>
 
@@ -27,7 +28,7 @@ TEST(MenuBarPlacement, popupStaysOnScreenNextToTheIcon)
         {"icon at the top left", QRect(0, 0, 24, 24), {}, screen, {0, 24}},
         {"icon in the middle of a top bar", QRect(628, 0, 24, 24), {}, screen, {359, 24}},
         {"icon at the bottom: above it", QRect(1256, 776, 24, 24), {}, screen, {720, 376}},
-        {"no icon geometry: at the pointer", std::nullopt, QPoint(200, 100), screen, {0, 100}},
+        {"no icon geometry: under the pointer", std::nullopt, QPoint(200, 100), screen, {0, 101}},
         {"no icon, pointer low: above it", std::nullopt, QPoint(640, 700), screen, {360, 300}},
         {"a screen smaller than the popup", QRect(0, 0, 24, 24), {}, QRect(0, 0, 500, 300), {0, 0}},
         {"a second screen to the right",
@@ -38,4 +39,41 @@ TEST(MenuBarPlacement, popupStaysOnScreenNextToTheIcon)
     };
     for (const Case &c : cases)
         EXPECT_EQ(MenuBar::placement(popup, c.icon, c.pointer, c.available), c.at) << c.label;
+}
+
+TEST(MenuBarClicks, aClickOrADoubleClickOnTheIconDoesWhatTheUserMeant)
+{
+    // 'a' the icon's call; a press outside the panel 'i' on the icon, 'e' elsewhere (an X11
+    // popup knows which), 'u' a loss of activation; each with its time in ms. 400 ms double clicks.
+    const std::tuple<const char *, const char *, bool> cases[] = {
+        {"a click opens", "a0", true},
+        {"a later click closes", "a0 a1000", false},
+        {"the three calls of one double click, closed", "a0 a150 a160", true},
+        {"the three calls, open", "a0 a2000 a2150 a2160", true},
+        {"the icon's press hid the popup: its call does not reopen", "a0 i1000 a1010", false},
+        {"X11 double click: the second press hid it, it comes back", "a0 i150 a160", true},
+        {"losing activation to the icon's click: its call does not reopen", "a0 u1000 a1050",
+         false},
+        {"a click elsewhere right after opening closes", "a0 u100", false},
+        {"the icon soon after a press elsewhere opens", "a0 e1000 a1100", true},
+        {"the icon long after losing activation opens", "a0 u1000 a2000", true},
+    };
+    using Press = nimbrel::PanelToggle::Press;
+    using Step = nimbrel::PanelToggle::Step;
+    for (const auto &[label, events, expected] : cases) {
+        nimbrel::PanelToggle toggle(400);
+        bool shown = false;
+        for (const QString &event : QString(events).split(u' ')) {
+            const int at = event.mid(1).toInt();
+            if (event[0] == u'a') {
+                const Step step = toggle.activated(at, shown);
+                shown = step == Step::none ? shown : step == Step::open;
+            } else if (shown) {
+                shown = toggle.hiddenFromOutside(at, event[0] == u'i'   ? Press::onIcon
+                                                     : event[0] == u'e' ? Press::elsewhere
+                                                                        : Press::unknown);
+            }
+        }
+        EXPECT_EQ(shown, expected) << label;
+    }
 }
