@@ -25,6 +25,19 @@ namespace nimbrel::ui {
 
 namespace {
 
+// The panel's window, which can give back its native window and drawing buffer while hidden;
+// showing it again makes them anew.
+class PopupWindow : public QWidget
+{
+public:
+    explicit PopupWindow(Qt::WindowFlags flags) : QWidget(nullptr, flags) {}
+    void release() { destroy(); }
+};
+
+} // namespace
+
+namespace {
+
 constexpr int secondResizeMs = 400;
 constexpr int trayWatchMs = 2000;
 // Without the icon's geometry, a press this close to where the pointer opened the popup counts
@@ -96,9 +109,9 @@ void MenuBar::start()
 
     // A tool window stays out of task bars on X11 (XWayland included), and tiling compositors
     // float it, as they float every window of a fixed size.
-    popup_ = new QWidget(nullptr, kind_ == WindowKind::popup
-                                      ? Qt::Popup | Qt::FramelessWindowHint
-                                      : Qt::Tool | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    popup_ = new PopupWindow(kind_ == WindowKind::popup
+                                 ? Qt::Popup | Qt::FramelessWindowHint
+                                 : Qt::Tool | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     popup_->setObjectName(QStringLiteral("popup"));
     popup_->setWindowTitle(texts::title);
     auto *layout = new QVBoxLayout(popup_);
@@ -303,7 +316,13 @@ bool MenuBar::eventFilter(QObject *watched, QEvent *event)
                                     : (pointer - openedAtPointer_).manhattanLength() <= nearPointer;
             hiddenFromOutside(onIcon ? PanelToggle::Press::onIcon : PanelToggle::Press::elsewhere);
         }
-        QTimer::singleShot(0, [] { malloc_trim(0); });
+        // The app sits in the tray all day with the panel closed: its window and the image
+        // behind it (a shared-memory buffer of the panel's size) go until the next opening.
+        QTimer::singleShot(0, this, [this] {
+            if (!popup_->isVisible())
+                static_cast<PopupWindow *>(popup_)->release();
+            malloc_trim(0);
+        });
         break;
     default:
         break;

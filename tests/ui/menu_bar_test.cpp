@@ -1,7 +1,11 @@
 // Where the popup goes: under the icon, above it at the bottom of a screen, at the pointer when
 // the tray does not say where the icon is, and always on the screen. What the icon's clicks do.
+#include "app/login_item.h"
 #include "app/ui/menu_bar.h"
 #include "core/panel_toggle.h"
+#include "ui/ui_fixture.h"
+
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -75,5 +79,27 @@ TEST(MenuBarClicks, aClickOrADoubleClickOnTheIconDoesWhatTheUserMeant)
             }
         }
         EXPECT_EQ(shown, expected) << label;
+    }
+}
+
+class MenuBarWindow : public nimbrel::test::UiTest
+{};
+
+TEST_F(MenuBarWindow, theClosedPanelGivesBackItsWindowAndComesBackWhole)
+{
+    nimbrel::LoginItem login(env.config() + "/autostart/nimbrel.desktop", env.root() + "/nimbrel");
+    MenuBar menuBar(monitor, store, login);
+    menuBar.start();
+    publish({{"web"}, {"api"}});
+    for (int opening = 0; opening < 2; ++opening) {
+        menuBar.togglePanel();
+        QCoreApplication::processEvents();
+        ASSERT_TRUE(menuBar.popup()->isVisible());
+        EXPECT_EQ(menuBar.popup()->width(), 560);
+        menuBar.popup()->hide();
+        QCoreApplication::processEvents();
+        // No native window, and with it no drawing buffer, while nobody looks.
+        EXPECT_FALSE(menuBar.popup()->testAttribute(Qt::WA_WState_Created));
+        QTest::qWait(500); // past the guard that keeps the icon's own click from reopening it
     }
 }
