@@ -44,7 +44,7 @@ while IFS=$'\t' read -r file from to what; do
     current="$file"
     # Exactly one literal occurrence is replaced; \n in the list stands for a line break.
     if ! FROM="$from" TO="$to" perl -0777 -i -pe '
-            BEGIN { ($f, $t) = map { s/\\n/\n/g; s/\\t/\t/g; $_ } ($ENV{FROM}, $ENV{TO}); }
+            BEGIN { ($f, $t) = map { s/\\n/\n/g; s/\\t/\t/g; s/^<deleted>$//; $_ } ($ENV{FROM}, $ENV{TO}); }
             $n = () = /\Q$f\E/g; die "found $n times\n" if $n != 1; s/\Q$f\E/$t/;' "$root/$file"; then
         echo "stale    $file: $what" | tee -a "$report"
         restore
