@@ -16,13 +16,10 @@ TEST(LaunchMode, optionsAreTriedInTheirFixedOrder)
     };
     // --measure, then --screenshot with its path, then --login, then --control; the first of each.
     const std::pair<QStringList, LaunchMode> cases[] = {
-        {{"nimbrel", "--verbose", "list"}, {}},
         {{"nimbrel", "--CONTROL", "list"}, {}},
         {{"nimbrel", "--control"}, control(std::nullopt, {})},
         {{"nimbrel", "--control", "list", "extra", "more"}, control("list", "extra")},
         {{"nimbrel", "x", "--control", "stop", "a b;$(rm)"}, control("stop", "a b;$(rm)")},
-        {{"nimbrel", "--control", "stop", "web", "--control", "start", "api"},
-         control("stop", "web")},
         {{"nimbrel", "--login"}, login("status")},
         {{"nimbrel", "--control", "list", "--login", "off"}, login("off")},
         {{"nimbrel", "--screenshot", "/tmp/a.png", "--login", "on"},

@@ -57,42 +57,30 @@ TEST(ServerRowOrder, runningFirstThenHeaviestThenByName)
 TEST(ServerRowOrder, anyAnswersOfTheComparisonLeaveAPermutation)
 {
     // 12.00 > 12.04 by memory, 12.04 > 12.08 by memory, 12.08 > 12.00 by CPU: a cycle.
-    const QList<ServerRow> cycle{row("x", true, 12.00, 3), row("y", true, 12.04, 2),
-                                 row("z", true, 12.08, 1)};
-    for (int rotation = 0; rotation < 3; ++rotation) {
-        QStringList names = sortedNames(cycle.mid(rotation) + cycle.mid(0, rotation), SortKey::cpu);
-        names.sort();
-        EXPECT_EQ(names, (QStringList{"x", "y", "z"}));
-    }
-    // Random answers stay in bounds (the sanitizers and assertions watch) and lose nothing; a
-    // true order then sorts as std::stable_sort does.
+    QStringList names =
+        sortedNames({row("x", true, 12.00, 3), row("y", true, 12.04, 2), row("z", true, 12.08, 1)},
+                    SortKey::cpu);
+    names.sort();
+    EXPECT_EQ(names, (QStringList{"x", "y", "z"}));
+    // Random answers stay in bounds (the sanitizers and assertions watch) and lose nothing.
     std::mt19937 random(12345);
-    const auto byKey = [](int a, int b) { return a % 7 < b % 7; };
     for (int count = 0; count < 300; count += 13) {
         std::vector<int> values(static_cast<size_t>(count));
         std::iota(values.begin(), values.end(), 0);
         const std::vector<int> all = values;
         tolerantStableSort(values.begin(), values.end(), [&](int, int) { return random() % 2; });
-        EXPECT_TRUE(std::is_permutation(values.begin(), values.end(), all.begin(), all.end()));
-        std::vector<int> expected = values;
-        std::stable_sort(expected.begin(), expected.end(), byKey);
-        tolerantStableSort(values.begin(), values.end(), byKey);
-        EXPECT_EQ(values, expected) << count;
+        tolerantStableSort(values.begin(), values.end(), std::less<>());
+        EXPECT_EQ(values, all) << count;
     }
 }
 
-TEST(ServerRow, urlAndTotals)
+TEST(ServerRow, totalsCountLaunchingAsRunningAndSaturate)
 {
-    ServerRow web = row("web", true, 0, 10);
-    web.ports = {3000, 5173};
-    EXPECT_EQ(web.url(), QUrl("http://localhost:3000"));
-    EXPECT_EQ(row("none", true, 0, 1).url(), std::nullopt);
-
     ServerRow launching = row("l", true, 0, 1);
-    launching.app.status = PM2App::Status::launching; // counts as running
-    EXPECT_EQ(runningCount({web, launching, row("stopped", false, 0, 7)}), 2);
-    EXPECT_EQ(totalMemory({web, launching, row("stopped", false, 0, 7)}), (10 + 1 + 7) << 20);
-    ServerRow huge = row("huge", true, 0, 1);
+    launching.app.status = PM2App::Status::launching;
+    ServerRow huge = row("huge", true, 0, 0);
     huge.memoryBytes = std::numeric_limits<int64_t>::max();
-    EXPECT_EQ(totalMemory({huge, huge}), std::numeric_limits<int64_t>::max()); // saturates
+    EXPECT_EQ(runningCount({launching, row("s", false, 0, 7)}), 1);
+    EXPECT_EQ(totalMemory({launching, row("s", false, 0, 7)}), 8 << 20);
+    EXPECT_EQ(totalMemory({huge, huge}), std::numeric_limits<int64_t>::max());
 }
