@@ -1,7 +1,6 @@
 // The /proc texts of one snapshot: stat lines with awkward names, command lines as ps prints
 // them, socket links and the TCP tables, as a 6.x kernel writes them.
 #include "core/proc_files.h"
-#include "support/test_environment.h"
 
 #include <gtest/gtest.h>
 
@@ -21,7 +20,6 @@ TEST(ProcFiles, processRowsFromStatStatmAndCmdline)
          ProcessRow{2, 0, 0, 0, "[kthreadd]"}},
         {"7 (t)" + tail, statm, "pm2: God|||a\tb\n",
          ProcessRow{7, 1, 389 * 4096, 1.75, "pm2: God   a?b?"}},
-        {"7 (t) S 1 1 1", statm, "x", std::nullopt},
         {"7 t" + tail, statm, "x", std::nullopt},
         {"7 (t)" + tail, "9000", "x", std::nullopt},
     };

@@ -13,12 +13,9 @@ namespace {
 
 ServerRow row(const char *name, bool running, double cpu, int64_t megabytes)
 {
-    ServerRow r;
-    r.app = {.name = QString::fromUtf8(name),
-             .status = running ? PM2App::Status::online : PM2App::Status::stopped};
-    r.cpuPercent = cpu;
-    r.memoryBytes = megabytes << 20;
-    return r;
+    const auto status = running ? PM2App::Status::online : PM2App::Status::stopped;
+    return {
+        .app = {.name = name, .status = status}, .memoryBytes = megabytes << 20, .cpuPercent = cpu};
 }
 
 QStringList sortedNames(QList<ServerRow> rows, SortKey key)
