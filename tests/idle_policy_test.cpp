@@ -15,8 +15,8 @@ TEST(IdlePolicy, wasBusy)
     const std::tuple<const char *, ActivitySample, ActivitySample, bool> cases[] = {
         {"same instant", sample(0, 0, 0), sample(0, 50, 9), false},
         {"clock set back", sample(60, 0, 0), sample(0, 50, 9), false},
-        {"2% of a core exactly", sample(0, 100, 3), sample(60, 101.2, 3), true},
-        {"just under 2%, connections held", sample(0, 100, 3), sample(60, 101.1, 3), false},
+        {"2% of a core exactly", sample(0, 100, 3), sample(50, 101, 3), true},
+        {"just under 2%, connections held", sample(0, 100, 3), sample(50, 100.99, 3), false},
         {"CPU total fell: processes replaced", sample(0, 500, 0), sample(60, 2, 0), true},
         {"a new connection", sample(0, 1, 3), sample(60, 1, 4), true},
         {"hours of sleep dilute the CPU", sample(0, 0, 1), sample(8 * 3600, 60, 1), false},
