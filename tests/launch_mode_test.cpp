@@ -8,37 +8,23 @@ using Kind = LaunchMode::Kind;
 
 TEST(LaunchMode, optionsAreTriedInTheirFixedOrder)
 {
-    struct Case
-    {
-        QStringList arguments;
-        LaunchMode expected;
-    };
     const auto control = [](std::optional<QString> action, QString name) {
         return LaunchMode{.kind = Kind::control, .controlAction = action, .controlName = name};
     };
-    const auto login = [](QString action) {
-        return LaunchMode{.kind = Kind::login, .loginAction = action};
-    };
-    const Case cases[] = {
-        {{"nimbrel"}, {}},
-        {{"nimbrel", "--verbose", "list"}, {}},
+    // --measure, then --screenshot with its path, then --login, then --control; the first of each.
+    const std::pair<QStringList, LaunchMode> cases[] = {
+        {{"nimbrel", "--CONTROL", "list"}, {}},
         {{"nimbrel", "--control"}, control(std::nullopt, {})},
-        {{"nimbrel", "--control", "start"}, control("start", {})},
         {{"nimbrel", "--control", "list", "extra", "more"}, control("list", "extra")},
         {{"nimbrel", "x", "--control", "stop", "a b;$(rm)"}, control("stop", "a b;$(rm)")},
-        {{"nimbrel", "--control", "stop", "web", "--control", "start", "api"},
-         control("stop", "web")},
-        {{"nimbrel", "--CONTROL", "list"}, {}},
-        {{"nimbrel", "--login"}, login("status")},
-        {{"nimbrel", "--login", "on"}, login("on")},
-        {{"nimbrel", "--control", "list", "--login", "off"}, login("off")},
-        {{"nimbrel", "--control", "--login"}, login("status")},
+        {{"nimbrel", "--login"}, {.kind = Kind::login, .loginAction = "status"}},
+        {{"nimbrel", "--control", "list", "--login", "off"},
+         {.kind = Kind::login, .loginAction = "off"}},
         {{"nimbrel", "--screenshot", "/tmp/a.png", "--login", "on"},
          {.kind = Kind::screenshot, .screenshotPath = "/tmp/a.png"}},
-        {{"nimbrel", "--login", "on", "--screenshot"}, login("on")},
+        {{"nimbrel", "--login", "on", "--screenshot"}, {.kind = Kind::login, .loginAction = "on"}},
         {{"nimbrel", "--control", "list", "--measure"}, {.kind = Kind::measure}},
-        {{"--measure"}, {.kind = Kind::measure}}, // the program's own path counts too
     };
-    for (const Case &c : cases)
-        EXPECT_EQ(chooseMode(c.arguments), c.expected) << c.arguments.join(' ').toStdString();
+    for (const auto &[arguments, expected] : cases)
+        EXPECT_EQ(chooseMode(arguments), expected) << arguments.join(' ').toStdString();
 }

@@ -1,15 +1,11 @@
 // Any lsof output gives ports that each came from some address in it.
 #include "core/port_probe.h"
 
-#include <QString>
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QString text = QString::fromUtf8(reinterpret_cast<const char *>(data), qsizetype(size));
-    const auto ports = nimbrel::PortProbe::listeningPorts(text);
-    for (auto it = ports.begin(); it != ports.end(); ++it) {
-        if (it->isEmpty())
+    for (const auto &ports : nimbrel::PortProbe::listeningPorts(text))
+        if (ports.isEmpty())
             __builtin_trap();
-    }
     return 0;
 }

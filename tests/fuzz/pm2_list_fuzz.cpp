@@ -1,18 +1,13 @@
 // Any bytes as a JSON document, and any text as pm2's whole output.
 #include "core/pm2_list_parser.h"
 
-#include <QString>
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArrayView bytes(reinterpret_cast<const char *>(data), qsizetype(size));
-    if (const auto apps = nimbrel::PM2ListParser::parse(bytes)) {
-        for (const nimbrel::PM2App &app : *apps) {
-            if (app.pid && *app.pid <= 0)
-                __builtin_trap();
-            (void)app.project();
-        }
-    }
+    for (const nimbrel::PM2App &app :
+         nimbrel::PM2ListParser::parse(bytes).value_or(QList<nimbrel::PM2App>{}))
+        if ((app.pid && *app.pid <= 0) || app.project().size() > app.name.size())
+            __builtin_trap();
     (void)nimbrel::PM2ListParser::parseOutput(QString::fromUtf8(bytes));
     return 0;
 }

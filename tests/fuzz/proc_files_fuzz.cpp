@@ -17,10 +17,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     nimbrel::ProcFiles::TcpSockets sockets;
     nimbrel::ProcFiles::addTcpTable(text, sockets);
-    for (const int64_t count : std::as_const(sockets.establishedCounts)) {
+    for (const int64_t count : std::as_const(sockets.establishedCounts))
         if (count < 1)
             __builtin_trap();
-    }
     for (const int64_t pid : nimbrel::ProcFiles::childPids(text))
         if (pid < 1)
             __builtin_trap();

@@ -2,7 +2,6 @@
 #include "core/process_tree.h"
 
 #include <cmath>
-#include <cstdlib>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -11,10 +10,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const nimbrel::ProcessTree::Index index(rows);
     for (const nimbrel::ProcessRow &row : rows) {
         const auto usage = index.usage(row.ppid);
-        if (usage.pids.size() != index.members(row.ppid).size() || !std::isfinite(row.cpuSeconds))
-            std::abort();
-        if (row.label().size() > 42 * 8) // 42 characters, however many units each takes
-            std::abort();
+        // A label has 42 characters, however many UTF-16 units each takes.
+        if (usage.pids.size() != index.members(row.ppid).size() || !std::isfinite(row.cpuSeconds) ||
+            row.label().size() > 42 * 8)
+            __builtin_trap();
     }
     return 0;
 }
