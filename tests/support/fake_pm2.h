@@ -4,9 +4,6 @@
 
 #include "support/test_environment.h"
 
-#include <QByteArray>
-#include <QList>
-#include <QString>
 #include <QStringList>
 
 #include <optional>
@@ -30,20 +27,26 @@ public:
 
     static QString path() { return QStringLiteral(NIMBREL_FAKE_PM2); }
 
-    void setList(const QByteArray &output);
+    void setList(const QByteArray &output) { put("jlist", output); }
     void setApps(const QList<FakeApp> &apps);
-    void setMode(const char *mode); // "hang", "garbage", "fail" or "" for normal
+    void setMode(const char *mode) { put("mode", mode); } // "hang", "garbage", "fail" or ""
     void setFailing(const char *verb, bool failing = true);
-    void setIgnoring(const char *verb); // the verb succeeds and changes nothing
-    void setDelay(const char *verb, double seconds);
+    void setIgnoring(const char *verb) { put("noop-" + QString::fromLatin1(verb), {}); }
+    void setDelay(const char *verb, double seconds)
+    {
+        put("delay-" + QString::fromLatin1(verb), QByteArray::number(seconds));
+    }
 
-    // Every call's arguments, in order.
-    QList<QStringList> calls() const;
+    QList<QStringList> calls() const; // every call's arguments, in order
     // Only the calls with that verb, as their remaining arguments.
     QStringList namesFor(const char *verb) const;
-    void clearCalls();
+    void clearCalls() { put("log", {}); }
 
 private:
+    void put(const QString &name, const QByteArray &contents) const
+    {
+        writeFile(dir_ + u'/' + name, contents);
+    }
     QString dir_;
 };
 
