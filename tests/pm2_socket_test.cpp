@@ -31,55 +31,32 @@ int boundSocket(const QString &path)
     return fd;
 }
 
-// A daemon for one connection: reads the request and writes the chunks `script` makes of its id,
-// one write each, a little apart so that they arrive as separate reads.
-class FakeDaemon
+// A daemon for one connection: reads the request, writes the chunks `script` makes of its id (one
+// write each, a little apart so that they arrive as separate reads), then keeps silent until the
+// client hangs up.
+void serve(int listener, const Script &script)
 {
-public:
-    FakeDaemon(const QString &path, Script script) : listener_(boundSocket(path))
-    {
-        ::listen(listener_, 1);
-        thread_ = std::thread([this, script = std::move(script)] { serve(script); });
-    }
-    ~FakeDaemon()
-    {
-        thread_.join();
-        ::close(listener_);
-    }
-
-private:
-    void serve(const Script &script)
-    {
-        pollfd entry{.fd = listener_, .events = POLLIN, .revents = 0};
-        if (::poll(&entry, 1, 5000) != 1)
-            return;
-        const int peer = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-        QByteArray buffer;
-        char chunk[4096];
-        PM2Rpc::Decoded decoded;
-        while (decoded.kind == PM2Rpc::Decoded::Kind::incomplete) {
-            const ssize_t got = ::read(peer, chunk, sizeof chunk);
-            if (got <= 0)
-                break;
-            buffer.append(chunk, got);
-            decoded = PM2Rpc::decode(buffer);
+    pollfd entry{.fd = listener, .events = POLLIN, .revents = 0};
+    if (::poll(&entry, 1, 5000) != 1)
+        return;
+    const int peer = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    QByteArray buffer;
+    char chunk[4096];
+    PM2Rpc::Decoded decoded;
+    for (ssize_t got = 0; decoded.kind == PM2Rpc::Decoded::Kind::incomplete &&
+                          (got = ::read(peer, chunk, sizeof chunk)) > 0;)
+        decoded = PM2Rpc::decode(buffer.append(chunk, got));
+    if (decoded.frame.size() == 2) {
+        for (const QByteArray &part : script(decoded.frame.back().sliced(2))) {
+            ::send(peer, part.constData(), size_t(part.size()), MSG_NOSIGNAL);
+            std::this_thread::sleep_for(20ms);
         }
-        if (decoded.frame.size() == 2) {
-            for (const QByteArray &part : script(decoded.frame.back().sliced(2))) {
-                ::send(peer, part.constData(), size_t(part.size()), MSG_NOSIGNAL);
-                std::this_thread::sleep_for(20ms);
-            }
-        }
-        // Then silence until the client hangs up.
-        pollfd client{.fd = peer, .events = POLLIN, .revents = 0};
-        while (::poll(&client, 1, 5000) == 1 && ::read(peer, chunk, sizeof chunk) > 0) {
-        }
-        ::close(peer);
     }
-
-    int listener_;
-    std::thread thread_;
-};
+    entry.fd = peer;
+    while (::poll(&entry, 1, 5000) == 1 && ::read(peer, chunk, sizeof chunk) > 0) {
+    }
+    ::close(peer);
+}
 
 QByteArray reply(const QByteArray &json, const QByteArray &id)
 {
@@ -132,7 +109,9 @@ TEST(PM2Socket, onlyAWholeListUnderOurIdCounts)
     for (const Case &c : cases) {
         test::TestEnvironment env;
         const QString path = env.root() + "/rpc.sock";
-        FakeDaemon daemon(path, [&c](const QByteArray &id) {
+        const int listener = boundSocket(path);
+        ::listen(listener, 1);
+        std::thread daemon(serve, listener, [&c](const QByteArray &id) {
             return c.cut(reply(c.json, c.id.isEmpty() ? id : c.id));
         });
         QElapsedTimer clock;
@@ -141,6 +120,8 @@ TEST(PM2Socket, onlyAWholeListUnderOurIdCounts)
         EXPECT_LT(clock.elapsed(), 1500) << c.label;
         EXPECT_EQ(apps ? std::optional(apps->size()) : std::nullopt, c.apps) << c.label;
         EXPECT_TRUE(c.apps != 2 || (*apps)[0].pid == 41) << c.label;
+        daemon.join();
+        ::close(listener);
     }
 }
 

@@ -125,8 +125,7 @@ TEST(ShellRun, theLimitEndsTheWholeGroupWithinTheGracePeriodAndAbandonsTheReader
         double limit;
         int status;
         const char *output;
-        int atLeast, below; // milliseconds
-        int threadsLeft;    // the one that collects a child still running, when it is
+        int atLeast, below, threadsLeft; // the one that collects a child still running, when it is
     };
     const Case cases[] = {
         // sleep dies of SIGTERM at once, and so does the child it left holding the output.
@@ -141,20 +140,20 @@ TEST(ShellRun, theLimitEndsTheWholeGroupWithinTheGracePeriodAndAbandonsTheReader
          0.5, Shell::timedOut, "still here\n", 3400, 5000, 0},
     };
     for (const Case &c : cases) {
+        SCOPED_TRACE(c.script.toStdString());
         const qsizetype descriptors = openDescriptors();
         const int threadsBefore = threads();
         QElapsedTimer clock;
         clock.start();
         const Shell::Result result = shell(c.script, c.limit);
-        const qint64 elapsed = clock.elapsed();
-        EXPECT_EQ(result.status, c.status) << c.script.toStdString();
-        EXPECT_EQ(result.output, c.output) << c.script.toStdString();
-        EXPECT_GE(elapsed, c.atLeast) << c.script.toStdString();
-        EXPECT_LT(elapsed, c.below) << c.script.toStdString();
+        EXPECT_GE(clock.elapsed(), c.atLeast);
+        EXPECT_LT(clock.elapsed(), c.below);
+        EXPECT_EQ(result.status, c.status);
+        EXPECT_EQ(result.output, c.output);
         // No descriptor and no reader thread stays behind for as long as the holder lives.
         std::this_thread::sleep_for(300ms);
-        EXPECT_EQ(openDescriptors(), descriptors) << c.script.toStdString();
-        EXPECT_EQ(threads(), threadsBefore + c.threadsLeft) << c.script.toStdString();
+        EXPECT_EQ(openDescriptors(), descriptors);
+        EXPECT_EQ(threads(), threadsBefore + c.threadsLeft);
         holder.kill();
         std::this_thread::sleep_for(300ms); // its collector ends too
     }
@@ -173,22 +172,20 @@ TEST(ShellRun, childrenInheritNoDescriptorBeyondTheStandardThree)
 
 TEST(ShellVersions, newestFirstByNumbersNotText)
 {
-    // 1: a is newer, -1: b is newer, 0: neither.
-    const std::tuple<const char *, const char *, int> cases[] = {
-        {"v20.11.1", "v18.19.0", 1},
-        {"18.2.0", "18.10.0", -1},
-        {"18.0.1", "18", 1},
-        {"18", "18.0", 0},
-        {"v18.0.0v", "18", 0},
-        {"V18", "17", -1}, // only the lower-case v is dropped
-        {"18..1", "18.0.1", 1},
-        {"system", "0", 0},
-        {"18.x", "18.0", 0},
-        {"+2", "1", 1},
-        {"-1", "0", -1},
-        {" 2", "1", -1},
-        {"99999999999999999999", "1", -1},
-    };
+    // 1: a is newer, -1: b is newer, 0: neither; only the lower-case v is dropped.
+    const std::tuple<const char *, const char *, int> cases[] = {{"v20.11.1", "v18.19.0", 1},
+                                                                 {"18.2.0", "18.10.0", -1},
+                                                                 {"18.0.1", "18", 1},
+                                                                 {"18", "18.0", 0},
+                                                                 {"v18.0.0v", "18", 0},
+                                                                 {"V18", "17", -1},
+                                                                 {"18..1", "18.0.1", 1},
+                                                                 {"system", "0", 0},
+                                                                 {"18.x", "18.0", 0},
+                                                                 {"+2", "1", 1},
+                                                                 {"-1", "0", -1},
+                                                                 {" 2", "1", -1},
+                                                                 {"99999999999999999999", "1", -1}};
     for (const auto &[a, b, newer] : cases) {
         EXPECT_EQ(Shell::compareVersionsDescending(QString(a), QString(b)), newer == 1) << a;
         EXPECT_EQ(Shell::compareVersionsDescending(QString(b), QString(a)), newer == -1) << a;
@@ -204,22 +201,15 @@ TEST(Pm2Locator, fixedPlacesThenNvmNewestFirstThenTheVersionManagersAndAnEarlier
         QDir().mkpath(nvm + version);
     const QStringList fixed{"/opt/homebrew/bin/pm2", "/usr/local/bin/pm2", "/usr/bin/pm2",
                             "/home/linuxbrew/.linuxbrew/bin/pm2"};
-    const QStringList underHome{
-        home + "/.bun/bin/pm2",
-        nvm + "v20.11.1/bin/pm2",
-        nvm + "v18.19.0/bin/pm2",
-        nvm + "v18.2.0/bin/pm2",
-        nvm + ".hidden/bin/pm2", // no number: version 0, listing order kept among equals
-        nvm + "system/bin/pm2",
-        home + "/.volta/bin/pm2",
-        home + "/.local/share/fnm/aliases/default/bin/pm2",
-        home + "/.fnm/aliases/default/bin/pm2",
-        home + "/.local/share/pnpm/pm2",
-        home + "/.npm-global/bin/pm2",
-        home + "/.local/bin/pm2",
-        home + "/.asdf/shims/pm2",
-        home + "/.local/share/mise/shims/pm2",
-    };
+    // ".hidden" has no number: version 0, the listing's order kept among equals.
+    QStringList underHome;
+    for (const char *dir :
+         {"/.bun/bin", "/.nvm/versions/node/v20.11.1/bin", "/.nvm/versions/node/v18.19.0/bin",
+          "/.nvm/versions/node/v18.2.0/bin", "/.nvm/versions/node/.hidden/bin",
+          "/.nvm/versions/node/system/bin", "/.volta/bin", "/.local/share/fnm/aliases/default/bin",
+          "/.fnm/aliases/default/bin", "/.local/share/pnpm", "/.npm-global/bin", "/.local/bin",
+          "/.asdf/shims", "/.local/share/mise/shims"})
+        underHome.append(home + dir + "/pm2");
     EXPECT_EQ(Shell::pm2Candidates(home, std::nullopt), fixed + underHome);
     EXPECT_EQ(Shell::pm2Candidates(home, "/opt/pnpm")[13], "/opt/pnpm/pm2");
 

@@ -46,7 +46,6 @@ TEST_F(StoreTest, defaultsThenValuesKeepTheirJsonTypesOnDisk)
     store.setValue(StoreKey::idleLimitHours, 0.5);
     store.setValue(StoreKey::autoStopEnabled, false);
     store.setValue(StoreKey::pm2Path, QStringLiteral("/opt/pm2"));
-    store.setValue(StoreKey::trayPosition, 300);
     const Instant first = instantFromEpochSeconds(1796540237.7302136);
     store.setLastActive({{"web", first}, {"api", instantFromEpochSeconds(1700000000.0)}});
     const QString decomposedE = QStringLiteral("e\u0301"); // é as e + combining acute
@@ -56,7 +55,6 @@ TEST_F(StoreTest, defaultsThenValuesKeepTheirJsonTypesOnDisk)
     EXPECT_EQ(object.value(u"idleLimitHours"), QJsonValue(0.5));
     EXPECT_EQ(object.value(u"autoStopEnabled"), QJsonValue(false));
     EXPECT_EQ(object.value(u"pm2Path"), QJsonValue("/opt/pm2"));
-    EXPECT_EQ(object.value(u"NSStatusItem Preferred Position Nimbrel"), QJsonValue(300));
     EXPECT_EQ(object.value(u"lastActiveAt")[u"web"], QJsonValue(1796540237.7302136));
     // Sorted by code point after composition: é (U+00E9) comes after f.
     EXPECT_EQ(object.value(u"pinnedApps"), QJsonArray({"Shop", "api", "f", "web", decomposedE}));
@@ -66,8 +64,6 @@ TEST_F(StoreTest, defaultsThenValuesKeepTheirJsonTypesOnDisk)
     EXPECT_EQ(reader.boolean(StoreKey::autoStopEnabled), false);
     EXPECT_EQ(reader.lastActive().value("web"), first);
     EXPECT_EQ(reader.pinned(), (QSet<QString>{"web", "api", "Shop", decomposedE, "f"}));
-    store.remove(StoreKey::pm2Path);
-    EXPECT_FALSE(fileObject(path).contains(u"pm2Path"));
 }
 
 TEST_F(StoreTest, aValueOfAnotherTypeReadsAsAbsentAndABooleanAsFalse)
