@@ -19,20 +19,12 @@ using namespace std::chrono_literals;
 
 namespace {
 
-Shell::Result shell(const QString &script, double timeout = 10)
-{
-    return Shell::run("/bin/sh", {"-c", script}, std::nullopt, timeout);
-}
+const QString sh = QStringLiteral("/bin/sh");
 
-qsizetype openDescriptors()
+// Our open descriptors and our threads.
+qsizetype entries(const char *dir)
 {
-    return QDir(QStringLiteral("/proc/self/fd")).count();
-}
-
-int threads()
-{
-    const QByteArray status = test::readFile(QStringLiteral("/proc/self/status"));
-    return status.mid(status.indexOf("Threads:") + 8).split('\n').first().trimmed().toInt();
+    return QDir(QString::fromLatin1(dir)).count();
 }
 
 // Kills by pid, from a file the child wrote, whatever the test's outcome.
@@ -61,55 +53,46 @@ TEST(ShellRun, theChildsPathPutsTheExtraDirectoryFirst)
     };
     for (const auto &[path, extra, expected] : cases) {
         env.set("PATH", path);
-        EXPECT_EQ(Shell::run("/bin/sh", {"-c", "printf %s \"$PATH\""}, extra, 5).output, expected);
+        EXPECT_EQ(Shell::run(sh, {"-c", "printf %s \"$PATH\""}, extra, 5).output, expected);
     }
 }
 
-TEST(ShellRun, capturesBothStreamsInOrderWithTheExitStatusAndLeaksNothing)
-{
-    const qsizetype descriptors = openDescriptors();
-    const std::tuple<const char *, QString, int> cases[] = {
-        {"echo oops >&2; exit 3", "oops\n", 3},
-        {"echo a; echo b >&2; echo c", "a\nb\nc\n", 0},
-        {"kill -TERM $$", "", 128 + SIGTERM},
-        {"printf 'ok\\377\\376'; exit 4", "", 4}, // not UTF-8: nothing
-        {"head -c 5000000 /dev/zero | tr '\\0' x", QString(5'000'000, u'x'), 0}, // > a pipe
-    };
-    for (const auto &[script, output, status] : cases) {
-        const Shell::Result result = shell(script, 20);
-        EXPECT_EQ(result.output, output) << script;
-        EXPECT_EQ(result.status, status) << script;
-    }
-    EXPECT_EQ(openDescriptors(), descriptors);
-}
-
-TEST(ShellRun, argumentsReachTheChildUnchangedWithoutAShell)
-{
-    const QStringList arguments{
-        "-c",   "printf '%s|' \"$@\"", "sh", "a b;$(touch pwned) `x`", "-x", QString(),
-        "'\"*", "開発 サーバー"};
-    EXPECT_EQ(Shell::run("/bin/sh", arguments, std::nullopt, 5).output,
-              "a b;$(touch pwned) `x`|-x||'\"*|開発 サーバー|");
-    EXPECT_FALSE(QFile::exists(QStringLiteral("pwned")));
-}
-
-TEST(ShellRun, programsThatCannotStartReportTheSystemsReason)
+TEST(ShellRun, runsTheProgramAsGivenCapturingBothStreamsInOrderAndLeaksNothing)
 {
     test::TestEnvironment env;
     const QString script = env.root() + QStringLiteral("/not-executable");
     test::writeFile(script, "#!/bin/sh\necho hi\n");
-    const qsizetype descriptors = openDescriptors();
-    const std::pair<QString, const char *> cases[] = {
-        {env.root() + "/missing", "No such file or directory"},
-        {script, "Permission denied"},
-        {env.root(), "Permission denied"},
+    QFile leaky(QStringLiteral("/proc/self/stat"));
+    ASSERT_TRUE(leaky.open(QIODevice::ReadOnly));
+    const int fd = ::dup(leaky.handle()); // dup drops close-on-exec: the runner must still close it
+    const qsizetype descriptors = entries("/proc/self/fd");
+    const QString cannot = QStringLiteral("起動できません: ");
+    const std::tuple<QString, QStringList, QString, int> cases[] = {
+        {sh, {"-c", "echo oops >&2; exit 3"}, "oops\n", 3},
+        {sh, {"-c", "echo a; echo b >&2; echo c"}, "a\nb\nc\n", 0},
+        {sh, {"-c", "kill -TERM $$"}, "", 128 + SIGTERM},
+        {sh, {"-c", "printf 'ok\\377\\376'; exit 4"}, "", 4}, // not UTF-8: nothing
+        {sh, {"-c", "head -c 5000000 /dev/zero | tr '\\0' x"}, QString(5'000'000, u'x'), 0},
+        // 0, 1, 2 and the one ls reads the directory with: nothing inherited beyond them.
+        {sh, {"-c", "ls /proc/self/fd | wc -l"}, "4\n", 0},
+        {sh,
+         {"-c", "printf '%s|' \"$@\"", "sh", "a b;$(touch pwned) `x`", "-x", "", "'\"*",
+          "開発 サーバー"},
+         "a b;$(touch pwned) `x`|-x||'\"*|開発 サーバー|",
+         0},
+        {env.root() + "/missing", {}, cannot + "No such file or directory", Shell::launchFailed},
+        {script, {}, cannot + "Permission denied", Shell::launchFailed},
+        {env.root(), {}, cannot + "Permission denied", Shell::launchFailed},
     };
-    for (const auto &[path, reason] : cases) {
-        const Shell::Result result = Shell::run(path, {}, std::nullopt, 5);
-        EXPECT_EQ(result.status, Shell::launchFailed) << reason;
-        EXPECT_EQ(result.output, QStringLiteral("起動できません: ") + reason);
+    for (const auto &[program, arguments, output, status] : cases) {
+        SCOPED_TRACE(arguments.value(1, program).toStdString());
+        const Shell::Result result = Shell::run(program, arguments, std::nullopt, 20);
+        EXPECT_EQ(result.output, output);
+        EXPECT_EQ(result.status, status);
     }
-    EXPECT_EQ(openDescriptors(), descriptors);
+    EXPECT_EQ(entries("/proc/self/fd"), descriptors);
+    EXPECT_FALSE(QFile::exists(QStringLiteral("pwned")));
+    ::close(fd);
 }
 
 TEST(ShellRun, theLimitEndsTheWholeGroupWithinTheGracePeriodAndAbandonsTheReader)
@@ -122,52 +105,41 @@ TEST(ShellRun, theLimitEndsTheWholeGroupWithinTheGracePeriodAndAbandonsTheReader
     struct Case
     {
         QString script;
-        double limit;
         int status;
         const char *output;
         int atLeast, below, threadsLeft; // the one that collects a child still running, when it is
     };
     const Case cases[] = {
         // sleep dies of SIGTERM at once, and so does the child it left holding the output.
-        {"echo started; exec sleep 30", 0.5, Shell::timedOut, "started\n", 500, 2500, 0},
-        {"sleep 30 & echo started; exec sleep 30", 0.5, Shell::timedOut, "started\n", 500, 2500, 0},
+        {"echo started; exec sleep 30", Shell::timedOut, "started\n", 500, 2500, 0},
+        {"sleep 30 & echo started; exec sleep 30", Shell::timedOut, "started\n", 500, 2500, 0},
         // The limit counts until the output ends; the status is then waited for.
-        {"echo bye; exec >/dev/null 2>&1; sleep 1.5", 0.3, 0, "bye\n", 1400, 3000, 0},
+        {"echo bye; exec >/dev/null 2>&1; sleep 1.5", 0, "bye\n", 1400, 3000, 0},
         // What ignores SIGTERM, itself or a grandchild holding the output, costs the grace period.
-        {loop, 0.5, Shell::timedOut, "still here\n", 3400, 5000, 1},
+        {loop, Shell::timedOut, "still here\n", 3400, 5000, 1},
         {"sh -c \"" + QString(loop).replace(u'"', QStringLiteral("\\\"")) +
              "\" & sleep 0.2; exec sleep 30",
-         0.5, Shell::timedOut, "still here\n", 3400, 5000, 0},
+         Shell::timedOut, "still here\n", 3400, 5000, 0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.script.toStdString());
-        const qsizetype descriptors = openDescriptors();
-        const int threadsBefore = threads();
+        const qsizetype descriptors = entries("/proc/self/fd");
+        const qsizetype threadsBefore = entries("/proc/self/task");
         QElapsedTimer clock;
         clock.start();
-        const Shell::Result result = shell(c.script, c.limit);
+        const Shell::Result result = Shell::run(sh, {"-c", c.script}, std::nullopt, 0.5);
         EXPECT_GE(clock.elapsed(), c.atLeast);
         EXPECT_LT(clock.elapsed(), c.below);
         EXPECT_EQ(result.status, c.status);
         EXPECT_EQ(result.output, c.output);
         // No descriptor and no reader thread stays behind for as long as the holder lives.
         std::this_thread::sleep_for(300ms);
-        EXPECT_EQ(openDescriptors(), descriptors);
-        EXPECT_EQ(threads(), threadsBefore + c.threadsLeft);
+        EXPECT_EQ(entries("/proc/self/fd"), descriptors);
+        EXPECT_EQ(entries("/proc/self/task"), threadsBefore + c.threadsLeft);
         holder.kill();
         std::this_thread::sleep_for(300ms); // its collector ends too
     }
     EXPECT_LE(::waitpid(-1, nullptr, WNOHANG), 0); // every child was collected: no zombie
-}
-
-TEST(ShellRun, childrenInheritNoDescriptorBeyondTheStandardThree)
-{
-    QFile leaky(QStringLiteral("/proc/self/stat"));
-    ASSERT_TRUE(leaky.open(QIODevice::ReadOnly));
-    const int fd = ::dup(leaky.handle()); // dup drops close-on-exec: the runner must still close it
-    const Shell::Result result = shell(QStringLiteral("ls /proc/self/fd | wc -l"));
-    ::close(fd);
-    EXPECT_EQ(result.output.trimmed(), "4"); // 0, 1, 2 and the one ls reads the directory with
 }
 
 TEST(ShellVersions, newestFirstByNumbersNotText)
