@@ -37,9 +37,7 @@ protected:
 TEST_F(StoreTest, defaultsThenValuesKeepTheirJsonTypesOnDisk)
 {
     Store store(path);
-    EXPECT_EQ(store.boolean(StoreKey::autoStopEnabled), true);
     EXPECT_EQ(store.number(StoreKey::idleLimitHours), 24.0);
-    EXPECT_EQ(store.openAtLoginChoice(), std::nullopt);
     EXPECT_FALSE(QFile::exists(path)); // registered defaults live in memory only
 
     store.setValue(StoreKey::idleLimitHours, 0.5);

@@ -1,6 +1,5 @@
 #include "support/fake_pm2.h"
 
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -32,33 +31,23 @@ void FakePm2::setApps(const QList<FakeApp> &apps)
     setList(QJsonDocument(list).toJson(QJsonDocument::Compact));
 }
 
-void FakePm2::setFailing(const char *verb, bool failing)
-{
-    if (failing)
-        put("fail-" + QString::fromLatin1(verb), {});
-    else
-        QFile::remove(dir_ + "/fail-" + verb);
-}
-
 // The fake logs each call as one line: a JSON array of its arguments.
 QList<QStringList> FakePm2::calls() const
 {
     QList<QStringList> calls;
-    for (const QByteArray &line : readFile(dir_ + "/log").split('\n')) {
+    for (const QByteArray &line : readFile(dir_ + "/log").split('\n'))
         if (!line.isEmpty())
             calls.append(
                 QVariant(QJsonDocument::fromJson(line).array().toVariantList()).toStringList());
-    }
     return calls;
 }
 
 QStringList FakePm2::namesFor(const char *verb) const
 {
     QStringList names;
-    for (const QStringList &call : calls()) {
+    for (const QStringList &call : calls())
         if (call.size() == 2 && call[0] == QLatin1String(verb))
             names.append(call[1]);
-    }
     return names;
 }
 

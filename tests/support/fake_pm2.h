@@ -4,9 +4,8 @@
 
 #include "support/test_environment.h"
 
+#include <QFile>
 #include <QStringList>
-
-#include <optional>
 
 namespace nimbrel::test {
 
@@ -22,30 +21,33 @@ class FakePm2
 public:
     explicit FakePm2(TestEnvironment &env);
     ~FakePm2(); // kills a hanging fake by pid
-    FakePm2(const FakePm2 &) = delete;
-    FakePm2 &operator=(const FakePm2 &) = delete;
+    Q_DISABLE_COPY(FakePm2)
 
     static QString path() { return QStringLiteral(NIMBREL_FAKE_PM2); }
 
     void setList(const QByteArray &output) { put("jlist", output); }
     void setApps(const QList<FakeApp> &apps);
     void setMode(const char *mode) { put("mode", mode); } // "hang", "garbage", "fail" or ""
-    void setFailing(const char *verb, bool failing = true);
-    void setIgnoring(const char *verb) { put("noop-" + QString::fromLatin1(verb), {}); }
-    void setDelay(const char *verb, double seconds)
+    void setFailing(const char *verb, bool failing = true)
     {
-        put("delay-" + QString::fromLatin1(verb), QByteArray::number(seconds));
+        QFile::remove(dir_ + "/fail-" + verb);
+        if (failing)
+            put(QByteArray("fail-") + verb, {});
+    }
+    void setIgnoring(const char *verb) { put(QByteArray("noop-") + verb, {}); }
+    void setDelay(const char *verb, double s)
+    {
+        put("delay-" + QByteArray(verb), QByteArray::number(s));
     }
 
-    QList<QStringList> calls() const; // every call's arguments, in order
-    // Only the calls with that verb, as their remaining arguments.
-    QStringList namesFor(const char *verb) const;
+    QList<QStringList> calls() const;             // every call's arguments, in order
+    QStringList namesFor(const char *verb) const; // the names the calls of that verb were given
     void clearCalls() { put("log", {}); }
 
 private:
-    void put(const QString &name, const QByteArray &contents) const
+    void put(const QByteArray &name, const QByteArray &contents) const
     {
-        writeFile(dir_ + u'/' + name, contents);
+        writeFile(dir_ + u'/' + QString::fromLatin1(name), contents);
     }
     QString dir_;
 };
