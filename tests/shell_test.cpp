@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
@@ -27,34 +28,19 @@ qsizetype entries(const char *dir)
     return QDir(QString::fromLatin1(dir)).count();
 }
 
-// Kills by pid, from a file the child wrote, whatever the test's outcome.
-struct PidFileGuard
-{
-    QString path;
-    void kill() const
-    {
-        if (const qint64 pid = test::readFile(path).trimmed().toLongLong(); pid > 0)
-            ::kill(pid_t(pid), SIGKILL);
-        QFile::remove(path);
-    }
-    ~PidFileGuard() { kill(); }
-};
-
 } // namespace
 
 TEST(ShellRun, theChildsPathPutsTheExtraDirectoryFirst)
 {
     test::TestEnvironment env;
-    const std::tuple<std::optional<QString>, std::optional<QString>, QString> cases[] = {
-        {"/custom/bin:/bin", "/opt/pm2/bin", "/opt/pm2/bin:/custom/bin:/bin"},
-        {"/custom/bin:/bin", std::nullopt, "/custom/bin:/bin"},
-        {"/custom/bin:/bin", "", ":/custom/bin:/bin"},
-        {std::nullopt, "/opt/pm2/bin", "/opt/pm2/bin:/usr/bin:/bin:/usr/sbin:/sbin"},
+    const auto path = [](const std::optional<QString> &extra) {
+        return Shell::run(sh, {"-c", "printf %s \"$PATH\""}, extra, 5).output;
     };
-    for (const auto &[path, extra, expected] : cases) {
-        env.set("PATH", path);
-        EXPECT_EQ(Shell::run(sh, {"-c", "printf %s \"$PATH\""}, extra, 5).output, expected);
-    }
+    env.set("PATH", QStringLiteral("/custom/bin:/bin"));
+    EXPECT_EQ(path("/opt/pm2/bin"), "/opt/pm2/bin:/custom/bin:/bin");
+    EXPECT_EQ(path(std::nullopt), "/custom/bin:/bin");
+    env.set("PATH", std::nullopt);
+    EXPECT_EQ(path("/opt/pm2/bin"), "/opt/pm2/bin:/usr/bin:/bin:/usr/sbin:/sbin");
 }
 
 TEST(ShellRun, runsTheProgramAsGivenCapturingBothStreamsInOrderAndLeaksNothing)
@@ -98,10 +84,10 @@ TEST(ShellRun, runsTheProgramAsGivenCapturingBothStreamsInOrderAndLeaksNothing)
 TEST(ShellRun, theLimitEndsTheWholeGroupWithinTheGracePeriodAndAbandonsTheReader)
 {
     test::TestEnvironment env;
-    const PidFileGuard holder{env.root() + QStringLiteral("/pid")};
-    const QString loop = QStringLiteral("trap '' TERM; echo $$ > '%1'; echo still here; "
-                                        "while :; do sleep 0.1; done")
-                             .arg(holder.path);
+    // Ignores SIGTERM and notes its own pid, to be killed by it; ends by itself in any case.
+    const QString loop = env.root() + QStringLiteral("/loop"), pidFile = loop + ".pid";
+    test::writeFile(loop, "trap '' TERM; echo $$ > \"$0.pid\"; echo still here; "
+                          "for i in $(seq 200); do sleep 0.1; done");
     struct Case
     {
         QString script;
@@ -116,10 +102,9 @@ TEST(ShellRun, theLimitEndsTheWholeGroupWithinTheGracePeriodAndAbandonsTheReader
         // The limit counts until the output ends; the status is then waited for.
         {"echo bye; exec >/dev/null 2>&1; sleep 1.5", 0, "bye\n", 1400, 3000, 0},
         // What ignores SIGTERM, itself or a grandchild holding the output, costs the grace period.
-        {loop, Shell::timedOut, "still here\n", 3400, 5000, 1},
-        {"sh -c \"" + QString(loop).replace(u'"', QStringLiteral("\\\"")) +
-             "\" & sleep 0.2; exec sleep 30",
-         Shell::timedOut, "still here\n", 3400, 5000, 0},
+        {"exec sh " + loop, Shell::timedOut, "still here\n", 3400, 5000, 1},
+        {"sh " + loop + " & sleep 0.2; exec sleep 30", Shell::timedOut, "still here\n", 3400, 5000,
+         0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.script.toStdString());
@@ -136,7 +121,9 @@ TEST(ShellRun, theLimitEndsTheWholeGroupWithinTheGracePeriodAndAbandonsTheReader
         std::this_thread::sleep_for(300ms);
         EXPECT_EQ(entries("/proc/self/fd"), descriptors);
         EXPECT_EQ(entries("/proc/self/task"), threadsBefore + c.threadsLeft);
-        holder.kill();
+        if (const int pid = test::readFile(pidFile).trimmed().toInt(); pid > 0)
+            ::kill(pid, SIGKILL);
+        QFile::remove(pidFile);
         std::this_thread::sleep_for(300ms); // its collector ends too
     }
     EXPECT_LE(::waitpid(-1, nullptr, WNOHANG), 0); // every child was collected: no zombie
@@ -144,23 +131,14 @@ TEST(ShellRun, theLimitEndsTheWholeGroupWithinTheGracePeriodAndAbandonsTheReader
 
 TEST(ShellVersions, newestFirstByNumbersNotText)
 {
-    // 1: a is newer, -1: b is newer, 0: neither; only the lower-case v is dropped.
-    const std::tuple<const char *, const char *, int> cases[] = {{"v20.11.1", "v18.19.0", 1},
-                                                                 {"18.2.0", "18.10.0", -1},
-                                                                 {"18.0.1", "18", 1},
-                                                                 {"18", "18.0", 0},
-                                                                 {"v18.0.0v", "18", 0},
-                                                                 {"V18", "17", -1},
-                                                                 {"18..1", "18.0.1", 1},
-                                                                 {"system", "0", 0},
-                                                                 {"18.x", "18.0", 0},
-                                                                 {"+2", "1", 1},
-                                                                 {"-1", "0", -1},
-                                                                 {" 2", "1", -1},
-                                                                 {"99999999999999999999", "1", -1}};
-    for (const auto &[a, b, newer] : cases) {
-        EXPECT_EQ(Shell::compareVersionsDescending(QString(a), QString(b)), newer == 1) << a;
-        EXPECT_EQ(Shell::compareVersionsDescending(QString(b), QString(a)), newer == -1) << a;
+    // "a>b": a is newer; "a=b": neither is. Only the lower-case v is dropped.
+    for (const QString row : {"v20.11.1>v18.19.0", "18.2.0<18.10.0", "18.0.1>18", "18=18.0",
+                              "v18.0.0v=18", "V18<17", "18..1>18.0.1", "system=0", "18.x=18.0",
+                              "+2>1", "-1<0", " 2<1", "99999999999999999999<1"}) {
+        const qsizetype at = row.indexOf(QRegularExpression(QStringLiteral("[<=>]")));
+        const QString a = row.left(at), b = row.mid(at + 1);
+        EXPECT_EQ(Shell::compareVersionsDescending(a, b), row[at] == u'>') << row.toStdString();
+        EXPECT_EQ(Shell::compareVersionsDescending(b, a), row[at] == u'<') << row.toStdString();
     }
 }
 
