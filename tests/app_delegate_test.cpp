@@ -1,12 +1,9 @@
 // The control and login modes, driven in-process against a pm2 stand-in and a temporary home.
 #include "app/app_delegate.h"
-#include "app/pm2_locator.h"
 #include "app/store.h"
 #include "support/fake_pm2.h"
-#include "support/test_environment.h"
 
 #include <QDir>
-#include <QFile>
 
 #include <gtest/gtest.h>
 
@@ -29,6 +26,12 @@ protected:
 
     void SetUp() override { test::writeFile(program, "#!/bin/sh\n", true); }
     QStringList takePrinted() { return std::exchange(printed, {}); }
+    // A file where the autostart folder should be: nothing can be written under it.
+    void blockAutostart()
+    {
+        QDir(autostart).removeRecursively();
+        test::writeFile(autostart, "not a folder");
+    }
 };
 
 } // namespace
@@ -68,42 +71,32 @@ TEST_F(AppDelegateTest, loginOnOffAndStatusAndTheirFailuresLeaveTheChoiceAlone)
     const QString no = "未登録（ログイン時に起動しません）";
     const QString yes = "登録済み（ログイン時に起動します）";
     const QString gone = "見つかりません（/Applications に入れてから実行してください）";
-    using Change = std::function<void()>;
-    const Change removeProgram = [&] { QFile::remove(program); };
-    const Change blockFolder = [&] {
-        QDir(autostart).removeRecursively();
-        test::writeFile(autostart, "not a folder");
+    const auto step = [&](const char *action, int exit, const QString &line,
+                          std::optional<bool> choice) {
+        EXPECT_EQ(delegate.runLogin(action), exit) << action << " " << line.toStdString();
+        EXPECT_EQ(takePrinted(), QStringList{line});
+        EXPECT_EQ(store.openAtLoginChoice(), choice) << action << " " << line.toStdString();
     };
-    const Change restore = [&] {
-        QFile::remove(autostart);
-        SetUp(); // the program back
-    };
-    const Change entryADirectory = [&] {
-        QFile::remove(entry);
-        QDir().mkpath(entry + "/x");
-    };
-    const std::tuple<Change, const char *, int, QString, std::optional<bool>> steps[] = {
-        {{}, "status", 1, no, std::nullopt},
-        {{}, "off", 0, no, false}, // absent already: done
-        {{}, "on", 0, yes, true},
-        {{}, "status", 0, yes, true},
-        {{}, "On", 1, "使い方: --login on|off|status", true},
-        {removeProgram, "on", 0, gone, true}, // registered all the same
-        {{}, "status", 1, gone, true},
-        {{}, "off", 0, no, false},
-        {blockFolder, "on", 1, "登録に失敗しました: Not a directory", false},
-        {{}, "off", 0, no, false}, // an entry that cannot exist is absent
-        {restore, "on", 0, yes, true},
-        {entryADirectory, "off", 1, "解除に失敗しました: Is a directory", true},
-        {{}, "on", 1, "登録に失敗しました: Is a directory", true},
-    };
-    for (const auto &[change, action, exit, line, choice] : steps) {
-        if (change)
-            change();
-        EXPECT_EQ(delegate.runLogin(action), exit) << action;
-        EXPECT_EQ(takePrinted(), QStringList{line}) << action;
-        EXPECT_EQ(store.openAtLoginChoice(), choice) << action;
-    }
+    step("status", 1, no, std::nullopt);
+    step("off", 0, no, false); // absent already: done
+    step("on", 0, yes, true);
+    step("status", 0, yes, true);
+    step("On", 1, "使い方: --login on|off|status", true);
+    QFile::remove(program);
+    step("on", 0, gone, true); // registered all the same
+    step("status", 1, gone, true);
+    step("off", 0, no, false);
+
+    blockAutostart();
+    step("on", 1, "登録に失敗しました: Not a directory", false);
+    step("off", 0, no, false); // an entry that cannot exist is absent
+    QFile::remove(autostart);
+    SetUp();
+    step("on", 0, yes, true);
+    QFile::remove(entry);
+    QDir().mkpath(entry + "/inside");
+    step("off", 1, "解除に失敗しました: Is a directory", true);
+    step("on", 1, "登録に失敗しました: Is a directory", true);
 }
 
 TEST_F(AppDelegateTest, ensureLoginItemRegistersOnlyUntilTheUserChose)
@@ -118,8 +111,7 @@ TEST_F(AppDelegateTest, ensureLoginItemRegistersOnlyUntilTheUserChose)
     EXPECT_FALSE(QFile::exists(entry)); // true is a choice too: never registered again
 
     store.remove(StoreKey::openAtLogin);
-    QDir(autostart).removeRecursively();
-    test::writeFile(autostart, "not a folder");
+    blockAutostart();
     ensure();
     EXPECT_EQ(logged,
               QStringList{"Nimbrel: ログイン時起動の登録に失敗しました（Not a directory）"});

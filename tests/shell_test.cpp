@@ -88,13 +88,9 @@ TEST(ShellRun, theLimitEndsTheWholeGroupWithinTheGracePeriodAndAbandonsTheReader
     const QString loop = env.root() + QStringLiteral("/loop"), pidFile = loop + ".pid";
     test::writeFile(loop, "trap '' TERM; echo $$ > \"$0.pid\"; echo still here; "
                           "for i in $(seq 200); do sleep 0.1; done");
-    struct Case
-    {
-        QString script;
-        int status;
-        const char *output;
-        int atLeast, below, threadsLeft; // the one that collects a child still running, when it is
-    };
+    // Script, status, output, at least and below so many milliseconds, and the threads left: the
+    // one that collects a child still running, when it is.
+    using Case = std::tuple<QString, int, const char *, int, int, int>;
     const Case cases[] = {
         // sleep dies of SIGTERM at once, and so does the child it left holding the output.
         {"echo started; exec sleep 30", Shell::timedOut, "started\n", 500, 2500, 0},
@@ -106,21 +102,21 @@ TEST(ShellRun, theLimitEndsTheWholeGroupWithinTheGracePeriodAndAbandonsTheReader
         {"sh " + loop + " & sleep 0.2; exec sleep 30", Shell::timedOut, "still here\n", 3400, 5000,
          0},
     };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.script.toStdString());
+    for (const auto &[script, status, output, atLeast, below, threadsLeft] : cases) {
+        SCOPED_TRACE(script.toStdString());
         const qsizetype descriptors = entries("/proc/self/fd");
         const qsizetype threadsBefore = entries("/proc/self/task");
         QElapsedTimer clock;
         clock.start();
-        const Shell::Result result = Shell::run(sh, {"-c", c.script}, std::nullopt, 0.5);
-        EXPECT_GE(clock.elapsed(), c.atLeast);
-        EXPECT_LT(clock.elapsed(), c.below);
-        EXPECT_EQ(result.status, c.status);
-        EXPECT_EQ(result.output, c.output);
+        const Shell::Result result = Shell::run(sh, {"-c", script}, std::nullopt, 0.5);
+        EXPECT_GE(clock.elapsed(), atLeast);
+        EXPECT_LT(clock.elapsed(), below);
+        EXPECT_EQ(result.status, status);
+        EXPECT_EQ(result.output, output);
         // No descriptor and no reader thread stays behind for as long as the holder lives.
         std::this_thread::sleep_for(300ms);
         EXPECT_EQ(entries("/proc/self/fd"), descriptors);
-        EXPECT_EQ(entries("/proc/self/task"), threadsBefore + c.threadsLeft);
+        EXPECT_EQ(entries("/proc/self/task"), threadsBefore + threadsLeft);
         if (const int pid = test::readFile(pidFile).trimmed().toInt(); pid > 0)
             ::kill(pid, SIGKILL);
         QFile::remove(pidFile);
