@@ -23,12 +23,14 @@ namespace {
 
 using Script = std::function<QList<QByteArray>(const QByteArray &id)>;
 
-int boundSocket(const QString &path)
+int listening(const QString &path)
 {
+    QFile::remove(path);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
     qstrncpy(address.sun_path, path.toUtf8().constData(), sizeof address.sun_path);
     ::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address);
+    ::listen(fd, 1);
     return fd;
 }
 
@@ -76,13 +78,8 @@ TEST(PM2Socket, onlyAWholeListUnderOurIdCounts)
     // How the daemon writes its reply frame.
     using Cut = QList<QByteArray> (*)(QByteArray frame);
     const Cut whole = [](QByteArray frame) { return QList{frame}; };
-    struct Case
-    {
-        const char *label;
-        QByteArray json;
-        Cut cut;
-        std::optional<qsizetype> apps;
-    };
+    // What the case is, the reply's JSON, how the daemon cuts the frame, and how many apps come.
+    using Case = std::tuple<const char *, QByteArray, Cut, std::optional<qsizetype>>;
     const Case cases[] = {
         {"split reads, one inside a length", twoApps,
          [](QByteArray b) {
@@ -110,19 +107,18 @@ TEST(PM2Socket, onlyAWholeListUnderOurIdCounts)
     test::TestEnvironment env;
     env.set("PM2_HOME", std::nullopt);
     EXPECT_EQ(PM2Socket::path(), env.home() + "/.pm2/rpc.sock");
-    for (const Case &c : cases) {
-        const QString path = env.root() + "/rpc.sock";
-        QFile::remove(path);
-        const int listener = boundSocket(path);
-        ::listen(listener, 1);
+    const QString path = env.root() + "/rpc.sock";
+    for (const auto &[label, json, cut, count] : cases) {
+        SCOPED_TRACE(label);
+        const int listener = listening(path);
         std::thread daemon(serve, listener,
-                           [&c](const QByteArray &id) { return c.cut(reply(c.json, id)); });
+                           [&](const QByteArray &id) { return cut(reply(json, id)); });
         QElapsedTimer clock;
         clock.start();
         const auto apps = PM2Socket::list(path, 1.0);
-        EXPECT_LT(clock.elapsed(), 1500) << c.label;
-        EXPECT_EQ(apps ? std::optional(apps->size()) : std::nullopt, c.apps) << c.label;
-        EXPECT_TRUE(c.apps != 2 || (*apps)[0].pid == 41) << c.label;
+        EXPECT_LT(clock.elapsed(), 1500);
+        EXPECT_EQ(apps ? std::optional(apps->size()) : std::nullopt, count);
+        EXPECT_TRUE(count != 2 || (*apps)[0].pid == 41);
         daemon.join();
         ::close(listener);
     }

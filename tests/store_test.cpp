@@ -54,7 +54,6 @@ TEST_F(StoreTest, defaultsThenValuesKeepTheirJsonTypesOnDisk)
         "e\u0301"], "lastActiveAt": {"web": 1796540237.7302136, "api": 1700000000}})"));
     Store reader(path); // the same file through a second store
     EXPECT_EQ(reader.number(StoreKey::idleLimitHours), 0.5);
-    EXPECT_EQ(reader.boolean(StoreKey::autoStopEnabled), false);
     EXPECT_EQ(reader.lastActive().value("web"), first);
     EXPECT_EQ(reader.pinned(), (QSet<QString>{"web", "api", "Shop", decomposedE, "f"}));
 }
