@@ -3,22 +3,19 @@
 //   store_tool FILE set-text KEY VALUE   stores a text
 #include "app/store.h"
 
-#include <cstring>
-
 using namespace nimbrel;
 
 int main(int argc, char *argv[])
 {
-    if (argc < 4)
+    const QByteArrayView verb = argc > 2 ? argv[2] : "";
+    if (!(argc == 4 && verb == "record") && !(argc == 5 && verb == "set-text"))
         return 2;
     Store store(QString::fromLocal8Bit(argv[1]));
     const QString name = QString::fromLocal8Bit(argv[3]);
-    if (argc == 5 && std::strcmp(argv[2], "set-text") == 0) {
+    if (argc == 5) {
         store.setValue(name, QString::fromLocal8Bit(argv[4]));
         return 0;
     }
-    if (argc != 4 || std::strcmp(argv[2], "record") != 0)
-        return 2;
     store.text(StoreKey::pm2Path); // a read before the write, as the command line makes
     store.updateLastActive([&](Store::LastActive &times) { times.insert(name, now()); });
     return 0;
