@@ -122,4 +122,12 @@ TEST(PM2Socket, onlyAWholeListUnderOurIdCounts)
         daemon.join();
         ::close(listener);
     }
+    // No daemon at all, or the socket of one that crashed: refused at once, not after the limit.
+    ::close(listening(path));
+    for (const QString &dead : {path, env.root() + "/missing.sock"}) {
+        QElapsedTimer clock;
+        clock.start();
+        EXPECT_EQ(PM2Socket::list(dead), std::nullopt) << dead.toStdString();
+        EXPECT_LT(clock.elapsed(), 100) << dead.toStdString();
+    }
 }
