@@ -5,6 +5,7 @@
 #include "support/test_environment.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 
 #include <gtest/gtest.h>
 
@@ -22,64 +23,43 @@ namespace {
 
 using Script = std::function<QList<QByteArray>(const QByteArray &id)>;
 
-int boundSocket(const QString &path)
+int listening(const QString &path)
 {
+    QFile::remove(path);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
     qstrncpy(address.sun_path, path.toUtf8().constData(), sizeof address.sun_path);
     ::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address);
+    ::listen(fd, 1);
     return fd;
 }
 
-// A daemon for one connection: reads the request and writes the chunks `script` makes of its id,
-// one write each, a little apart so that they arrive as separate reads.
-class FakeDaemon
+// A daemon for one connection: reads the request, writes the chunks `script` makes of its id (one
+// write each, a little apart so that they arrive as separate reads), then keeps silent until the
+// client hangs up.
+void serve(int listener, const Script &script)
 {
-public:
-    FakeDaemon(const QString &path, Script script) : listener_(boundSocket(path))
-    {
-        ::listen(listener_, 1);
-        thread_ = std::thread([this, script = std::move(script)] { serve(script); });
-    }
-    ~FakeDaemon()
-    {
-        thread_.join();
-        ::close(listener_);
-    }
-
-private:
-    void serve(const Script &script)
-    {
-        pollfd entry{.fd = listener_, .events = POLLIN, .revents = 0};
-        if (::poll(&entry, 1, 5000) != 1)
-            return;
-        const int peer = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-        QByteArray buffer;
-        char chunk[4096];
-        PM2Rpc::Decoded decoded;
-        while (decoded.kind == PM2Rpc::Decoded::Kind::incomplete) {
-            const ssize_t got = ::read(peer, chunk, sizeof chunk);
-            if (got <= 0)
-                break;
-            buffer.append(chunk, got);
-            decoded = PM2Rpc::decode(buffer);
+    pollfd entry{.fd = listener, .events = POLLIN, .revents = 0};
+    if (::poll(&entry, 1, 5000) != 1)
+        return;
+    const int peer = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    QByteArray buffer;
+    char chunk[4096];
+    PM2Rpc::Decoded decoded;
+    for (ssize_t got = 0; decoded.kind == PM2Rpc::Decoded::Kind::incomplete &&
+                          (got = ::read(peer, chunk, sizeof chunk)) > 0;)
+        decoded = PM2Rpc::decode(buffer.append(chunk, got));
+    if (decoded.frame.size() == 2) {
+        for (const QByteArray &part : script(decoded.frame.back().sliced(2))) {
+            ::send(peer, part.constData(), size_t(part.size()), MSG_NOSIGNAL);
+            std::this_thread::sleep_for(20ms);
         }
-        if (decoded.frame.size() == 2) {
-            for (const QByteArray &part : script(decoded.frame.back().sliced(2))) {
-                ::send(peer, part.constData(), size_t(part.size()), MSG_NOSIGNAL);
-                std::this_thread::sleep_for(20ms);
-            }
-        }
-        // Then silence until the client hangs up.
-        pollfd client{.fd = peer, .events = POLLIN, .revents = 0};
-        while (::poll(&client, 1, 5000) == 1 && ::read(peer, chunk, sizeof chunk) > 0) {
-        }
-        ::close(peer);
     }
-
-    int listener_;
-    std::thread thread_;
-};
+    entry.fd = peer;
+    while (::poll(&entry, 1, 5000) == 1 && ::read(peer, chunk, sizeof chunk) > 0) {
+    }
+    ::close(peer);
+}
 
 QByteArray reply(const QByteArray &json, const QByteArray &id)
 {
@@ -95,17 +75,11 @@ const QByteArray emptyList = R"({"args":[[]]})";
 TEST(PM2Socket, onlyAWholeListUnderOurIdCounts)
 {
     const QByteArray app = R"({"name":"a","pm_id":0,"pm2_env":{"status":"stopped"}})";
-    // How the daemon writes its reply frame (under our id, or `id`).
+    // How the daemon writes its reply frame.
     using Cut = QList<QByteArray> (*)(QByteArray frame);
     const Cut whole = [](QByteArray frame) { return QList{frame}; };
-    struct Case
-    {
-        const char *label;
-        QByteArray json;
-        Cut cut;
-        std::optional<qsizetype> apps;
-        QByteArray id{};
-    };
+    // What the case is, the reply's JSON, how the daemon cuts the frame, and how many apps come.
+    using Case = std::tuple<const char *, QByteArray, Cut, std::optional<qsizetype>>;
     const Case cases[] = {
         {"split reads, one inside a length", twoApps,
          [](QByteArray b) {
@@ -120,7 +94,8 @@ TEST(PM2Socket, onlyAWholeListUnderOurIdCounts)
         {"an error reply", R"({"error":"method does not exist"})", whole, std::nullopt},
         {"not a list", R"({"args":[{"name":"web"}]})", whole, std::nullopt},
         {"a list of texts", R"({"args":[["web"]]})", whole, std::nullopt},
-        {"a wrong id only", twoApps, whole, std::nullopt, "1:0"},
+        {"a wrong id only", "", [](QByteArray) { return QList{reply(twoApps, "1:0")}; },
+         std::nullopt},
         {"a truncated frame", twoApps, [](QByteArray b) { return QList{b.chopped(5)}; },
          std::nullopt},
         {"another protocol version", twoApps,
@@ -129,36 +104,30 @@ TEST(PM2Socket, onlyAWholeListUnderOurIdCounts)
          [](QByteArray) { return QList{QByteArray("\x12\x7f\xff\xff\xff", 5)}; }, std::nullopt},
         {"silence", "", [](QByteArray) { return QList<QByteArray>{}; }, std::nullopt},
     };
-    for (const Case &c : cases) {
-        test::TestEnvironment env;
-        const QString path = env.root() + "/rpc.sock";
-        FakeDaemon daemon(path, [&c](const QByteArray &id) {
-            return c.cut(reply(c.json, c.id.isEmpty() ? id : c.id));
-        });
+    test::TestEnvironment env;
+    env.set("PM2_HOME", std::nullopt);
+    EXPECT_EQ(PM2Socket::path(), env.home() + "/.pm2/rpc.sock");
+    const QString path = env.root() + "/rpc.sock";
+    for (const auto &[label, json, cut, count] : cases) {
+        SCOPED_TRACE(label);
+        const int listener = listening(path);
+        std::thread daemon(serve, listener,
+                           [&](const QByteArray &id) { return cut(reply(json, id)); });
         QElapsedTimer clock;
         clock.start();
         const auto apps = PM2Socket::list(path, 1.0);
-        EXPECT_LT(clock.elapsed(), 1500) << c.label;
-        EXPECT_EQ(apps ? std::optional(apps->size()) : std::nullopt, c.apps) << c.label;
-        EXPECT_TRUE(c.apps != 2 || (*apps)[0].pid == 41) << c.label;
+        EXPECT_LT(clock.elapsed(), 1500);
+        EXPECT_EQ(apps ? std::optional(apps->size()) : std::nullopt, count);
+        EXPECT_TRUE(count != 2 || (*apps)[0].pid == 41);
+        daemon.join();
+        ::close(listener);
     }
-}
-
-TEST(PM2Socket, noDaemonToAsk)
-{
-    test::TestEnvironment env;
-    EXPECT_EQ(PM2Socket::path(), env.pm2Home() + "/rpc.sock");
-    env.set("PM2_HOME", std::nullopt);
-    EXPECT_EQ(PM2Socket::path(), env.home() + "/.pm2/rpc.sock");
-
-    // No socket, and a socket left behind by a daemon that crashed: refused at once.
-    const QString stale = env.root() + "/stale.sock";
-    const int fd = boundSocket(stale);
-    for (const QString &path : {env.root() + "/missing.sock", stale}) {
+    // No daemon at all, or the socket of one that crashed: refused at once, not after the limit.
+    ::close(listening(path));
+    for (const QString &dead : {path, env.root() + "/missing.sock"}) {
         QElapsedTimer clock;
         clock.start();
-        EXPECT_EQ(PM2Socket::list(path), std::nullopt) << path.toStdString();
-        EXPECT_LT(clock.elapsed(), 100) << path.toStdString();
+        EXPECT_EQ(PM2Socket::list(dead), std::nullopt) << dead.toStdString();
+        EXPECT_LT(clock.elapsed(), 100) << dead.toStdString();
     }
-    ::close(fd);
 }

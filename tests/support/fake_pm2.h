@@ -4,12 +4,8 @@
 
 #include "support/test_environment.h"
 
-#include <QByteArray>
-#include <QList>
-#include <QString>
+#include <QFile>
 #include <QStringList>
-
-#include <optional>
 
 namespace nimbrel::test {
 
@@ -25,25 +21,34 @@ class FakePm2
 public:
     explicit FakePm2(TestEnvironment &env);
     ~FakePm2(); // kills a hanging fake by pid
-    FakePm2(const FakePm2 &) = delete;
-    FakePm2 &operator=(const FakePm2 &) = delete;
+    Q_DISABLE_COPY(FakePm2)
 
     static QString path() { return QStringLiteral(NIMBREL_FAKE_PM2); }
 
-    void setList(const QByteArray &output);
+    void setList(const QByteArray &output) { put("jlist", output); }
     void setApps(const QList<FakeApp> &apps);
-    void setMode(const char *mode); // "hang", "garbage", "fail" or "" for normal
-    void setFailing(const char *verb, bool failing = true);
-    void setIgnoring(const char *verb); // the verb succeeds and changes nothing
-    void setDelay(const char *verb, double seconds);
+    void setMode(const char *mode) { put("mode", mode); } // "hang", "garbage", "fail" or ""
+    void setFailing(const char *verb, bool failing = true)
+    {
+        QFile::remove(dir_ + "/fail-" + verb);
+        if (failing)
+            put(QByteArray("fail-") + verb, {});
+    }
+    void setIgnoring(const char *verb) { put(QByteArray("noop-") + verb, {}); }
+    void setDelay(const char *verb, double s)
+    {
+        put("delay-" + QByteArray(verb), QByteArray::number(s));
+    }
 
-    // Every call's arguments, in order.
-    QList<QStringList> calls() const;
-    // Only the calls with that verb, as their remaining arguments.
-    QStringList namesFor(const char *verb) const;
-    void clearCalls();
+    QList<QStringList> calls() const;             // every call's arguments, in order
+    QStringList namesFor(const char *verb) const; // the names the calls of that verb were given
+    void clearCalls() { put("log", {}); }
 
 private:
+    void put(const QByteArray &name, const QByteArray &contents) const
+    {
+        writeFile(dir_ + u'/' + QString::fromLatin1(name), contents);
+    }
     QString dir_;
 };
 
