@@ -73,18 +73,18 @@ protected:
         std::lock_guard guard(snapshots_->first);
         snapshots_->second.push_back({processes, ports, counts, t0 + Seconds(at)});
     }
-    // Refreshes and waits for `count` applies, and no more (an automatic stop adds one).
-    void refresh(int count = 1)
+    // Waits for `count` more applies, and no more (an automatic stop adds one).
+    void waitFor(int count)
     {
         const int target = applies + count;
-        monitor->refresh();
-        waitForApplies(target);
-    }
-    void waitForApplies(int target)
-    {
         ASSERT_TRUE(QTest::qWaitFor([&] { return applies >= target; }, 20'000)) << applies;
         QTest::qWait(50);
         ASSERT_EQ(applies, target);
+    }
+    void refresh(int count = 1)
+    {
+        monitor->refresh();
+        waitFor(count);
     }
     ServerRow rowOf(const QString &name)
     {
@@ -100,10 +100,10 @@ protected:
         QList<PM2App> list;
         SystemSnapshot snapshot{.takenAt = at};
         for (int64_t pid = 1000; const AppOnScreen &app : apps) {
-            const bool running = app.processes > 0;
+            using enum PM2App::Status;
             list.append({.name = app.name,
-                         .pid = running ? std::optional(pid) : std::nullopt,
-                         .status = running ? PM2App::Status::online : PM2App::Status::stopped});
+                         .pid = app.processes ? std::optional(pid) : std::nullopt,
+                         .status = app.processes ? online : stopped});
             snapshot.listeningPorts[pid] = {app.ports.begin(), app.ports.end()};
             for (int p = 0; p < app.processes; ++p)
                 snapshot.processes.append(process(pid + p, 1, app.megabytes - p, p ? pid : 1));

@@ -1,7 +1,6 @@
 // The panel on the offscreen platform: what it shows, its search, its heights and its grabber.
 #include "app/ui/elided_label.h"
 #include "app/ui/panel_view.h"
-#include "app/ui/process_breakdown_view.h"
 #include "app/ui/segmented_control.h"
 #include "app/ui/server_row_view.h"
 #include "core/panel_geometry.h"
@@ -22,7 +21,6 @@ class PanelTest : public test::MonitorFixture
 {
 protected:
     std::optional<double> screen = 1000;
-    int resizes = 0;
     std::unique_ptr<PanelView> panel;
 
     void makePanel(bool flattened = false, std::optional<QString> initialQuery = std::nullopt)
@@ -30,7 +28,6 @@ protected:
         panel = std::make_unique<PanelView>(
             *monitor, store,
             PanelView::Options{.flattened = flattened,
-                               .onResize = [this] { ++resizes; },
                                .initialQuery = std::move(initialQuery),
                                .screenHeight = [this] { return screen; }});
         panel->show();
@@ -80,14 +77,12 @@ TEST_F(PanelTest, headerRowsButtonsAndTheMissingPm2Message)
     makePanel();
     EXPECT_EQ(text("counts"), "2本 稼働中　合計 1.50GB");
     EXPECT_EQ(names(), (QStringList{name, "web", "old"}));
-    // A long name is cut by its row, not by the panel, and reads in full as the tooltip.
+    // A long name is cut by its row, not by the panel.
     EXPECT_EQ(panel->sizeHint().expandedTo(panel->minimumSize()).width(), PanelView::panelWidth);
     auto *label = child<ElidedLabel>(*row(name), "name");
     EXPECT_LT(label->width(), label->fontMetrics().horizontalAdvance(label->text()));
-    EXPECT_EQ(label->toolTip(), label->text());
 
     QTest::mouseClick(child(*row("web"), "run"), Qt::LeftButton);
-    EXPECT_EQ(monitor->busyNames(), QSet<QString>{"web"});
     QCoreApplication::processEvents();
     EXPECT_TRUE(child(*row("web"), "busy")->isVisible());
     EXPECT_TRUE(QTest::qWaitFor([&] { return monitor->busyNames().isEmpty(); }, 10'000));
@@ -113,16 +108,8 @@ TEST_F(PanelTest, onlyRowsOfSeveralProcessesOpenAndUpdatesKeepWidgetsScrollAndOp
     for (const char *name : {"single", "stopped", "app-05"})
         QTest::mouseClick(row(name), Qt::LeftButton);
     EXPECT_EQ(panel->expanded(), QSet<QString>{"app-05"});
-    const auto breakdowns = panel->findChildren<ProcessBreakdownView *>();
-    EXPECT_EQ(std::count_if(breakdowns.begin(), breakdowns.end(),
-                            [&](auto *b) { return b->isVisibleTo(panel.get()); }),
-              1);
     auto *scroll = child<QScrollArea>(*panel, "scroll");
     EXPECT_EQ(scroll->height(), 500);
-    // The scroll bar floats: the rows' buttons end where the header's refresh button ends.
-    const auto right = [&](QWidget *w) { return w->mapTo(panel.get(), w->rect().topRight()).x(); };
-    EXPECT_EQ(right(child(*row("app-00"), "open")), right(child(*panel, "refresh")));
-    EXPECT_TRUE(child(*panel, "scrollBar")->isVisible());
     scroll->verticalScrollBar()->setValue(300);
     ServerRowView *before = row("app-10");
     publish(apps); // the next refresh, same apps

@@ -11,7 +11,6 @@
 
 using namespace nimbrel;
 using test::child;
-using ui::ToggleSwitch;
 using Status = LoginService::Status;
 
 namespace {
@@ -23,13 +22,12 @@ struct FakeLogin : LoginService
     std::optional<QString> failure;
 
     Status status() const override { return now; }
-    std::optional<QString> registerItem() const override { return change(afterRegister); }
-    std::optional<QString> unregisterItem() const override { return change(Status::notRegistered); }
-    std::optional<QString> change(Status next) const
+    std::optional<QString> registerItem() const override
     {
-        now = failure ? now : next;
+        now = failure ? now : afterRegister;
         return failure;
     }
+    std::optional<QString> unregisterItem() const override { return failure; }
 };
 
 class SettingsTest : public test::MonitorFixture
@@ -43,12 +41,11 @@ protected:
         view = std::make_unique<ui::SettingsView>(*monitor, store, login,
                                                   [](const QString &) { return QString(); });
     }
-    void click(const char *name) { QTest::mouseClick(child(*view, name), Qt::LeftButton); }
 };
 
 } // namespace
 
-TEST_F(SettingsTest, theStepperKeepsTheLimitBetweenAnHourAndAWeek)
+TEST_F(SettingsTest, theStepperKeepsTheLimitWithinAWeekAndThePathIsStoredOnReturn)
 {
     // {stored, shown, the button clicked, stored then}
     const std::tuple<double, const char *, const char *, double> cases[] = {
@@ -59,13 +56,11 @@ TEST_F(SettingsTest, theStepperKeepsTheLimitBetweenAnHourAndAWeek)
         store.setValue(StoreKey::idleLimitHours, stored);
         makeView();
         EXPECT_EQ(child<QLabel>(*view, "hours")->text(), QString::fromUtf8(shown));
-        click(button);
+        QTest::mouseClick(child(*view, button), Qt::LeftButton);
         EXPECT_EQ(store.number(StoreKey::idleLimitHours), after) << stored;
     }
-}
 
-TEST_F(SettingsTest, thePathIsStoredOnReturnAndThePm2InUseIsOnlyShown)
-{
+    // The path: stored on Return, as typed; removed when empty.
     makeView();
     auto *field = child<QLineEdit>(*view, "pm2Path");
     EXPECT_EQ(field->text(), test::FakePm2::path());
@@ -79,28 +74,27 @@ TEST_F(SettingsTest, thePathIsStoredOnReturnAndThePm2InUseIsOnlyShown)
     // With none stored, the pm2 in use shows as the placeholder, never as text to store.
     test::writeFile(env.home() + "/.volta/bin/pm2", "#!/bin/sh\n", true);
     makeView();
-    EXPECT_EQ(child<QLineEdit>(*view, "pm2Path")->text(), "");
-    EXPECT_EQ(child<QLineEdit>(*view, "pm2Path")->placeholderText(),
-              env.home() + "/.volta/bin/pm2");
+    field = child<QLineEdit>(*view, "pm2Path");
+    EXPECT_EQ(field->text(), "");
+    EXPECT_EQ(field->placeholderText(), env.home() + "/.volta/bin/pm2");
 }
 
 TEST_F(SettingsTest, theLoginSwitchShowsTheRealStateAndWhatWentWrongInItsPlace)
 {
-    // {what registering leaves, its failure, the switch then, the note}
-    const std::tuple<Status, const char *, bool, const char *> cases[] = {
-        {Status::enabled, nullptr, true, ""},
-        {Status::requiresApproval, nullptr, true,
-         "システム設定 > 一般 > ログイン項目 で Nimbrel を有効にしてください。"},
+    // {what registering leaves, its failure, the switch then, the note}; the last note stays.
+    const char *approval = "システム設定 > 一般 > ログイン項目 で Nimbrel を有効にしてください。";
+    const std::tuple<Status, std::optional<QString>, bool, const char *> cases[] = {
         {Status::enabled, "Not a directory", false, "Not a directory"},
+        {Status::enabled, {}, true, ""},
+        {Status::requiresApproval, {}, true, approval},
     };
     for (const auto &[after, failure, on, note] : cases) {
         login.now = Status::notRegistered;
         login.afterRegister = after;
-        login.failure = failure ? std::optional<QString>(failure) : std::nullopt;
-        store.remove(StoreKey::openAtLogin);
+        login.failure = failure;
         makeView();
-        child<ToggleSwitch>(*view, "openAtLogin")->click();
-        EXPECT_EQ(child<ToggleSwitch>(*view, "openAtLogin")->isChecked(), on) << note;
+        child<ui::ToggleSwitch>(*view, "openAtLogin")->click();
+        EXPECT_EQ(child<ui::ToggleSwitch>(*view, "openAtLogin")->isChecked(), on) << note;
         EXPECT_EQ(view->loginError(), QString::fromUtf8(note));
         EXPECT_EQ(store.openAtLoginChoice(), on ? std::optional(true) : std::nullopt) << note;
     }
