@@ -142,7 +142,7 @@ TEST_F(MonitorTest, neitherASlowPm2NorTheLoginShellHoldsTheCaller)
     // With no pm2 known the login shell is asked, on the queue, once; its answer refreshes.
     store.remove(StoreKey::pm2Path);
     const QString shell = env.root() + "/bin/login-shell";
-    test::writeFile(shell, "#!/bin/sh\nsleep 1\necho " NIMBREL_FAKE_PM2 "\n", true);
+    test::writeFile(shell, "#!/bin/sh\necho >> $0.log\nsleep 1\necho " NIMBREL_FAKE_PM2 "\n", true);
     Pm2Locator::shared().usePlaces([&] { return Pm2Locator::Places{{}, shell}; });
     clock.restart();
     monitor->refresh();
@@ -150,4 +150,5 @@ TEST_F(MonitorTest, neitherASlowPm2NorTheLoginShellHoldsTheCaller)
     EXPECT_TRUE(monitor->pm2Missing()); // until it answers
     monitor->refresh();                 // a question already asked is not asked twice
     waitFor(1);
+    EXPECT_EQ(test::readFile(shell + ".log"), "\n");
 }
