@@ -101,6 +101,10 @@ TEST_F(MonitorTest, idleAppsAreStoppedInTheApplyThatFindsThemWithALimitOfAtLeast
     EXPECT_EQ(pm2.namesFor("stop"), (QStringList{"forgotten", "hour"}));
     EXPECT_TRUE(monitor->busyNames().isEmpty());
     EXPECT_EQ(store.lastActive(), times); // a stop is no use
+    const Instant clicked = now();
+    monitor->setRunning("forgotten", true); // but a start by hand is
+    EXPECT_GE(store.lastActive().value("forgotten"), clicked);
+    waitFor(1);
 }
 
 TEST_F(MonitorTest, anAutomaticStopIsNotRedecidedByTheRefreshThatFollowsIt)

@@ -1,4 +1,4 @@
-// The panel on the offscreen platform: what it shows, its search, its heights and its grabber.
+// The panel on the offscreen platform: what it shows, its heights and where its lines sit.
 #include "app/ui/elided_label.h"
 #include "app/ui/panel_view.h"
 #include "app/ui/segmented_control.h"
