@@ -1,96 +1,66 @@
-// The settings: each control writes its key; the login switch with a stand-in login service; the
-// file chooser answered by the test.
+// The settings: the stepper and the path write their keys; the login switch with a stand-in login
+// service; the notes where the design puts them.
 #include "app/login_item.h"
 #include "app/ui/settings_view.h"
-#include "app/ui/style.h"
 #include "app/ui/toggle_switch.h"
-#include "app/ui/translations.h"
-#include "ui/ui_fixture.h"
+#include "support/monitor_fixture.h"
 
-#include <QApplication>
-#include <QDir>
-#include <QFileDialog>
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
-#include <QPushButton>
-#include <QTest>
-#include <QToolButton>
 
 using namespace nimbrel;
-using namespace nimbrel::ui;
+using test::child;
 using Status = LoginService::Status;
 
 namespace {
 
-class FakeLogin : public LoginService
+struct FakeLogin : LoginService
 {
-public:
-    Status now = Status::notRegistered;
+    mutable Status now = Status::notRegistered;
     Status afterRegister = Status::enabled;
     std::optional<QString> failure;
 
     Status status() const override { return now; }
-    std::optional<QString> registerItem() const override { return change(afterRegister); }
-    std::optional<QString> unregisterItem() const override { return change(Status::notRegistered); }
-
-private:
-    std::optional<QString> change(Status next) const
+    std::optional<QString> registerItem() const override
     {
-        if (failure)
-            return failure;
-        const_cast<FakeLogin *>(this)->now = next;
-        return std::nullopt;
+        now = failure ? now : afterRegister;
+        return failure;
     }
+    std::optional<QString> unregisterItem() const override { return failure; }
 };
 
-class SettingsTest : public test::UiTest
+class SettingsTest : public test::MonitorFixture
 {
 protected:
     FakeLogin login;
-    QStringList chooserStarts;
-    QString chooserAnswer;
-    std::unique_ptr<SettingsView> view;
+    std::unique_ptr<ui::SettingsView> view;
 
     void makeView()
     {
-        view = std::make_unique<SettingsView>(monitor, store, login, [this](const QString &start) {
-            chooserStarts.append(start);
-            return chooserAnswer;
-        });
+        view = std::make_unique<ui::SettingsView>(*monitor, store, login,
+                                                  [](const QString &) { return QString(); });
     }
 };
 
 } // namespace
 
-TEST_F(SettingsTest, theSwitchAndTheStepperWriteTheirKeys)
+TEST_F(SettingsTest, theStepperKeepsTheLimitWithinAWeekAndThePathIsStoredOnReturn)
 {
-    store.setValue(StoreKey::idleLimitHours, 2.5);
-    makeView();
-    auto *hours = child<QLabel>(*view, "hours");
-    EXPECT_EQ(hours->text(), "2 時間");
-    QTest::mouseClick(child<QToolButton>(*view, "hoursUp"), Qt::LeftButton);
-    EXPECT_EQ(store.number(StoreKey::idleLimitHours), 3.5);
-    EXPECT_EQ(hours->text(), "3 時間");
+    // {stored, shown, the button clicked, stored then}
+    const std::tuple<double, const char *, const char *, double> cases[] = {
+        {2.5, "2 時間", "hoursUp", 3.5},
+        {-3.0, "1 時間", "hoursDown", -3.0}, // already at the bottom: no change
+        {167.5, "167 時間", "hoursUp", 168}};
+    for (const auto &[stored, shown, button, after] : cases) {
+        store.setValue(StoreKey::idleLimitHours, stored);
+        makeView();
+        EXPECT_EQ(child<QLabel>(*view, "hours")->text(), QString::fromUtf8(shown));
+        QTest::mouseClick(child(*view, button), Qt::LeftButton);
+        EXPECT_EQ(store.number(StoreKey::idleLimitHours), after) << stored;
+    }
 
-    auto *autoStop = child<ToggleSwitch>(*view, "autoStop");
-    EXPECT_TRUE(autoStop->isChecked()); // the registered default
-    autoStop->click();
-    EXPECT_EQ(store.boolean(StoreKey::autoStopEnabled), false);
-
-    store.setValue(StoreKey::idleLimitHours, -3.0);
-    makeView();
-    EXPECT_EQ(child<QLabel>(*view, "hours")->text(), "1 時間");
-    QTest::mouseClick(child<QToolButton>(*view, "hoursDown"), Qt::LeftButton);
-    EXPECT_EQ(store.number(StoreKey::idleLimitHours), -3.0); // already at the bottom: no change
-    store.setValue(StoreKey::idleLimitHours, 167.5);
-    makeView();
-    QTest::mouseClick(child<QToolButton>(*view, "hoursUp"), Qt::LeftButton);
-    EXPECT_EQ(store.number(StoreKey::idleLimitHours), 168);
-}
-
-TEST_F(SettingsTest, thePathIsStoredOnReturnAndRemovedWhenEmpty)
-{
+    // The path: stored on Return, as typed; removed when empty.
     makeView();
     auto *field = child<QLineEdit>(*view, "pm2Path");
     EXPECT_EQ(field->text(), test::FakePm2::path());
@@ -101,100 +71,47 @@ TEST_F(SettingsTest, thePathIsStoredOnReturnAndRemovedWhenEmpty)
     field->clear();
     QTest::keyClick(field, Qt::Key_Return);
     EXPECT_EQ(store.text(StoreKey::pm2Path), std::nullopt);
-
     // With none stored, the pm2 in use shows as the placeholder, never as text to store.
-    const QString found = env.home() + "/.volta/bin/pm2";
-    test::writeFile(found, "#!/bin/sh\n", true);
+    test::writeFile(env.home() + "/.volta/bin/pm2", "#!/bin/sh\n", true);
     makeView();
     field = child<QLineEdit>(*view, "pm2Path");
     EXPECT_EQ(field->text(), "");
-    EXPECT_EQ(field->placeholderText(), found);
+    EXPECT_EQ(field->placeholderText(), env.home() + "/.volta/bin/pm2");
 }
 
-TEST_F(SettingsTest, choosingAFileStoresItAndRefreshes)
+TEST_F(SettingsTest, theLoginSwitchShowsTheRealStateAndWhatWentWrongInItsPlace)
 {
-    makeView();
-    int applies = 0;
-    QObject::connect(&monitor, &Monitor::lastRefreshChanged, [&] { ++applies; });
-    chooserAnswer = test::FakePm2::path();
-    QTest::mouseClick(child<QPushButton>(*view, "choosePM2"), Qt::LeftButton);
-    QDir(env.home()).mkpath(".nvm/versions/node");
-    QTest::mouseClick(child<QPushButton>(*view, "choosePM2"), Qt::LeftButton);
-    // Without nvm the dialog starts at home, not in a folder that is not there.
-    EXPECT_EQ(chooserStarts, (QStringList{env.home(), env.home() + "/.nvm/versions/node"}));
-    EXPECT_EQ(store.text(StoreKey::pm2Path), chooserAnswer);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return applies >= 1; }, 10'000));
-
-    chooserAnswer.clear(); // cancelled
-    store.setValue(StoreKey::pm2Path, QStringLiteral("/kept"));
-    QTest::mouseClick(child<QPushButton>(*view, "choosePM2"), Qt::LeftButton);
-    EXPECT_EQ(store.text(StoreKey::pm2Path), "/kept");
-}
-
-TEST_F(SettingsTest, theLoginSwitchRegistersAndShowsWhatWentWrong)
-{
-    makeView();
-    auto *toggle = child<ToggleSwitch>(*view, "openAtLogin");
-    auto *note = child<QWidget>(*view, "loginError");
-    EXPECT_FALSE(toggle->isChecked());
-
-    toggle->click(); // works
-    EXPECT_EQ(store.openAtLoginChoice(), true);
-    EXPECT_FALSE(note->isVisibleTo(view.get()));
-
-    login.failure = QStringLiteral("Permission denied");
-    toggle->click(); // unregistering fails: the switch shows the real state
-    EXPECT_TRUE(toggle->isChecked());
-    EXPECT_EQ(view->loginError(), "Permission denied");
-    EXPECT_TRUE(note->isVisibleTo(view.get()));
-    EXPECT_EQ(store.openAtLoginChoice(), true); // untouched
-
-    login.failure.reset();
-    login.now = Status::notRegistered;
-    login.afterRegister = Status::requiresApproval;
-    makeView();
-    toggle = child<ToggleSwitch>(*view, "openAtLogin");
-    toggle->click();
-    EXPECT_TRUE(toggle->isChecked());
-    EXPECT_EQ(store.openAtLoginChoice(), true);
-    EXPECT_EQ(view->loginError(),
-              "システム設定 > 一般 > ログイン項目 で Nimbrel を有効にしてください。");
-}
-
-TEST_F(SettingsTest, fitsItsWindowWithTheLoginNoteShown)
-{
-    login.failure = QStringLiteral("Not a directory");
-    makeView();
-    child<ToggleSwitch>(*view, "openAtLogin")->click();
+    // {what registering leaves, its failure, the switch then, the note}; the last note stays.
+    const char *approval = "システム設定 > 一般 > ログイン項目 で Nimbrel を有効にしてください。";
+    const std::tuple<Status, std::optional<QString>, bool, const char *> cases[] = {
+        {Status::enabled, "Not a directory", false, "Not a directory"},
+        {Status::enabled, {}, true, ""},
+        {Status::requiresApproval, {}, true, approval},
+    };
+    for (const auto &[after, failure, on, note] : cases) {
+        login.now = Status::notRegistered;
+        login.afterRegister = after;
+        login.failure = failure;
+        makeView();
+        child<ui::ToggleSwitch>(*view, "openAtLogin")->click();
+        EXPECT_EQ(child<ui::ToggleSwitch>(*view, "openAtLogin")->isChecked(), on) << note;
+        EXPECT_EQ(view->loginError(), QString::fromUtf8(note));
+        EXPECT_EQ(store.openAtLoginChoice(), on ? std::optional(true) : std::nullopt) << note;
+    }
+    // The note sits 6 under its group (22 of spacing, -16 of margin) and 22 above the next, and
+    // the window still holds everything.
     view->resize(520, 460);
     view->show();
     QCoreApplication::processEvents();
     EXPECT_LE(view->layout()->totalHeightForWidth(520), 460);
     EXPECT_LE(view->minimumSizeHint().width(), 520);
-    // Every shown note sits 6 under its group (22 of spacing, -16 of margin) and 22 above the next.
     const auto top = [&](QWidget *w) { return w->mapTo(view.get(), QPoint(0, 0)).y(); };
     for (const char *name : {"autoStopNote", "loginError"}) {
-        QWidget *note = child<QWidget>(*view, name);
+        QWidget *note = child(*view, name);
         QWidget *section = note->parentWidget();
         QWidget *group = section->layout()->itemAt(0)->widget();
         QWidget *next = view->layout()->itemAt(view->layout()->indexOf(section) + 1)->widget();
         EXPECT_EQ(top(note) - (top(group) + group->height()), 6) << name;
         EXPECT_EQ(top(next) - (top(note) + note->height()), 22) << name;
-    }
-    if (const QString folder = qEnvironmentVariable("NIMBREL_TEST_PICTURES"); !folder.isEmpty()) {
-        installQtJapanese(*static_cast<QApplication *>(QCoreApplication::instance()));
-        for (const bool dark : {false, true}) {
-            applyAppearance(*static_cast<QApplication *>(QCoreApplication::instance()), dark);
-            makeView(); // made after the appearance, as the program makes it
-            child<ToggleSwitch>(*view, "openAtLogin")->click();
-            view->resize(520, 460);
-            const QString look = dark ? "dark" : "light";
-            view->grab().save(folder + "/settings-" + look + ".png");
-            QFileDialog chooser(nullptr, QString(), env.home());
-            chooser.setOption(QFileDialog::DontUseNativeDialog);
-            chooser.show();
-            QCoreApplication::processEvents();
-            chooser.grab().save(folder + "/chooser-" + look + ".png");
-        }
     }
 }
