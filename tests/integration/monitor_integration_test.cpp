@@ -1,7 +1,6 @@
 // The monitor against real pm2, real node servers, real connections and the real tools.
 #include "app/monitor.h"
 #include "support/pm2_sandbox.h"
-#include "support/test_environment.h"
 
 #include <QTest>
 
@@ -10,90 +9,47 @@
 #include <unistd.h>
 
 using namespace nimbrel;
-using Status = PM2App::Status;
 
-namespace {
-
-class MonitorWithPm2 : public ::testing::Test
+TEST(MonitorWithPm2, aNewConnectionIsUseButAHeldOneIsNot)
 {
-protected:
     test::TestEnvironment env;
-    test::Pm2Sandbox pm2{env.pm2Home()};
-    Store store{env.settingsFile()};
-    std::unique_ptr<Monitor> monitor;
-    int applies = 0;
-    std::vector<int> sockets;
-
-    void SetUp() override
-    {
-        store.setValue(StoreKey::pm2Path, test::currentPm2);
-        monitor = std::make_unique<Monitor>(store);
-        QObject::connect(monitor.get(), &Monitor::lastRefreshChanged, [this] { ++applies; });
-    }
-    void TearDown() override
-    {
-        for (const int fd : sockets)
-            ::close(fd);
-    }
-    void refresh(int count = 1)
-    {
-        const int target = applies + count;
-        monitor->refresh();
-        ASSERT_TRUE(QTest::qWaitFor([&] { return applies >= target; }, 60'000));
-    }
-    const ServerRow *rowOf(const QString &name)
-    {
-        for (const ServerRow &row : monitor->rows()) {
-            if (row.app.name == name)
-                return &row;
-        }
-        return nullptr;
-    }
-};
-
-} // namespace
-
-TEST_F(MonitorWithPm2, theFirstRefreshStopsAForgottenServerButNotAPinnedOne)
-{
-    pm2.startApp("forgotten");
-    pm2.startApp("kept");
-    const Instant longAgo = now() - Seconds(25 * 3600);
-    store.setLastActive({{"forgotten", longAgo}, {"kept", longAgo}});
-    store.setPinned({"kept"});
-
-    refresh(2); // the apply that decides, then the one after the stop
-    ASSERT_TRUE(monitor->lastAutoStop());
-    EXPECT_EQ(monitor->lastAutoStop()->names, QStringList{"forgotten"});
-    EXPECT_EQ(pm2.statusOf("forgotten"), Status::stopped);
-    EXPECT_EQ(pm2.statusOf("kept"), Status::online);
-    ASSERT_TRUE(rowOf("forgotten"));
-    EXPECT_EQ(rowOf("forgotten")->app.status, Status::stopped);
-    EXPECT_EQ(rowOf("forgotten")->lastActive, longAgo);
-}
-
-TEST_F(MonitorWithPm2, aNewConnectionIsUseButAHeldOneIsNot)
-{
-    pm2.startApp("visited");
-    pm2.startApp("left-open");
+    Store store(env.settingsFile());
+    store.setValue(StoreKey::pm2Path, test::currentPm2);
+    test::startApp("visited");
+    test::startApp("left-open");
     const Instant earlier = now() - Seconds(2 * 3600);
     store.setLastActive({{"visited", earlier}, {"left-open", earlier}});
-    refresh();
-    ASSERT_TRUE(rowOf("visited") && rowOf("left-open"));
-    ASSERT_EQ(rowOf("visited")->ports.size(), 1);
-    ASSERT_EQ(rowOf("left-open")->ports.size(), 1);
-    EXPECT_GT(rowOf("visited")->memoryBytes, 10'000'000);
+    Monitor monitor(store);
+    int applies = 0;
+    QObject::connect(&monitor, &Monitor::lastRefreshChanged, [&] { ++applies; });
+    const auto refresh = [&] {
+        const int target = applies + 1;
+        monitor.refresh();
+        return QTest::qWaitFor([&] { return applies >= target; }, 60'000);
+    };
+    const auto row = [&](const QString &name) {
+        const auto found =
+            std::ranges::find(monitor.rows(), name, [](auto &r) { return r.app.name; });
+        return found == monitor.rows().end() ? ServerRow{} : *found;
+    };
+    ASSERT_TRUE(refresh());
+    ASSERT_EQ(row("visited").ports.size(), 1);
+    ASSERT_EQ(row("left-open").ports.size(), 1);
+    EXPECT_GT(row("visited").memoryBytes, 10'000'000);
 
-    // A browser tab kept open: connected before the first refresh, still there at the second.
-    sockets.push_back(test::connectToLoopback(rowOf("left-open")->ports.front()));
-    refresh();
-    EXPECT_EQ(rowOf("left-open")->connections, 1);
-    const std::optional<Instant> heldSince = rowOf("left-open")->lastActive;
+    // A browser tab kept open: connected before the second refresh, still there at the third.
+    const int held = test::connectToLoopback(row("left-open").ports.front());
+    ASSERT_TRUE(refresh());
+    EXPECT_EQ(row("left-open").connections, 1);
+    const std::optional<Instant> heldSince = row("left-open").lastActive;
 
-    sockets.push_back(test::connectToLoopback(rowOf("visited")->ports.front()));
-    refresh();
-    EXPECT_EQ(rowOf("visited")->connections, 1);
-    EXPECT_EQ(rowOf("visited")->lastActive, monitor->lastRefresh());
-    EXPECT_EQ(rowOf("left-open")->connections, 1);
-    EXPECT_EQ(rowOf("left-open")->lastActive, heldSince);
-    EXPECT_EQ(store.lastActive().value("visited"), *monitor->lastRefresh());
+    const int visit = test::connectToLoopback(row("visited").ports.front());
+    ASSERT_TRUE(refresh());
+    ::close(held);
+    ::close(visit);
+    EXPECT_EQ(row("visited").connections, 1);
+    EXPECT_EQ(row("visited").lastActive, monitor.lastRefresh());
+    EXPECT_EQ(row("left-open").connections, 1);
+    EXPECT_EQ(row("left-open").lastActive, heldSince);
+    EXPECT_EQ(store.lastActive().value("visited"), *monitor.lastRefresh());
 }

@@ -1,12 +1,11 @@
 #include "support/test_environment.h"
 
-#include "app/pm2_locator.h"
 #include "app/shell.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QHash>
+#include <QMultiHash>
 #include <QSet>
 
 #include <gtest/gtest.h>
@@ -23,8 +22,7 @@ namespace nimbrel::test {
 
 namespace {
 
-// Every temporary root this test program made, so the guard below can look after them all.
-QStringList &rootsMade()
+QStringList &rootsMade() // every temporary root of this program, for the guard below
 {
     static QStringList roots;
     return roots;
@@ -35,83 +33,105 @@ bool isUnder(const QString &path, const QString &root)
     return path == root || path.startsWith(root + u'/');
 }
 
-QList<qint64> numericEntries(const QString &directory)
+QList<qint64> allProcesses()
 {
-    QList<qint64> numbers;
-    for (const QString &entry : QDir(directory).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        bool ok = false;
-        const qint64 number = entry.toLongLong(&ok);
-        if (ok)
-            numbers.append(number);
-    }
-    return numbers;
+    QList<qint64> pids;
+    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs))
+        if (const qint64 pid = entry.toLongLong(); pid > 0)
+            pids.append(pid);
+    return pids;
 }
 
-QString pm2HomeOf(qint64 pid)
+// The fields of /proc/PID/stat after the command name: state, ppid...; [""] once it is gone.
+QList<QByteArray> statOf(qint64 pid)
 {
-    const QString proc = QStringLiteral("/proc/") + QString::number(pid);
-    if (!readFile(proc + QStringLiteral("/cmdline")).startsWith("PM2 v"))
-        return {};
-    QString home;
-    for (const QByteArray &variable : readFile(proc + QStringLiteral("/environ")).split('\0')) {
-        if (variable.startsWith("PM2_HOME="))
-            return QFile::decodeName(variable.mid(9));
-        if (variable.startsWith("HOME="))
-            home = QFile::decodeName(variable.mid(5)) + QStringLiteral("/.pm2"); // pm2's default
-    }
-    return home;
-}
-
-// `pid` and every process below it.
-QSet<qint64> treeOf(qint64 pid)
-{
-    QHash<qint64, QList<qint64>> children;
-    for (const qint64 process : numericEntries(QStringLiteral("/proc"))) {
-        const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(process));
-        const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
-        if (fields.size() > 1)
-            children[fields[1].toLongLong()].append(process);
-    }
-    QSet<qint64> tree{pid};
-    QList<qint64> pending{pid};
-    while (!pending.isEmpty()) {
-        for (const qint64 child : children.value(pending.takeLast())) {
-            if (!tree.contains(child)) {
-                tree.insert(child);
-                pending.append(child);
-            }
-        }
-    }
-    return tree;
+    const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(pid));
+    return stat.mid(stat.lastIndexOf(')') + 2).split(' ');
 }
 
 bool runs(qint64 pid)
 {
-    const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(pid));
-    return !stat.isEmpty() && stat.mid(stat.lastIndexOf(')') + 2, 1) != "Z";
+    const QByteArray state = statOf(pid).front();
+    return !state.isEmpty() && state != "Z";
 }
 
-void killByPid(const QSet<qint64> &pids)
+QString pm2HomeOf(qint64 pid)
 {
-    for (const qint64 pid : pids) {
+    const QString proc = QStringLiteral("/proc/%1/").arg(pid);
+    if (!readFile(proc + "cmdline").startsWith("PM2 v"))
+        return {};
+    QString home;
+    for (const QByteArray &variable : readFile(proc + "environ").split('\0')) {
+        if (variable.startsWith("PM2_HOME="))
+            return QFile::decodeName(variable.mid(9));
+        if (variable.startsWith("HOME="))
+            home = QFile::decodeName(variable.mid(5)) + "/.pm2"; // pm2's default
+    }
+    return home;
+}
+
+// The pm2 daemons whose PM2_HOME lies under `root`, with that PM2_HOME.
+QHash<qint64, QString> daemonsUnder(const QString &root)
+{
+    QHash<qint64, QString> daemons;
+    for (const qint64 pid : allProcesses())
+        if (const QString home = pm2HomeOf(pid);
+            !home.isEmpty() && isUnder(home, root) && runs(pid))
+            daemons.insert(pid, home);
+    return daemons;
+}
+
+// `root` and every process below it.
+QSet<qint64> treeOf(qint64 root)
+{
+    QMultiHash<qint64, qint64> children;
+    for (const qint64 pid : allProcesses())
+        if (const QList<QByteArray> fields = statOf(pid); fields.size() > 1)
+            children.insert(fields[1].toLongLong(), pid);
+    QSet<qint64> tree{root};
+    for (QList<qint64> pending{root}; !pending.isEmpty();)
+        for (const qint64 child : children.values(pending.takeLast()))
+            if (!tree.contains(child))
+                tree.insert(child), pending.append(child);
+    return tree;
+}
+
+void killAll(const QSet<qint64> &pids)
+{
+    for (const qint64 pid : pids)
         if (pid > 1 && runs(pid))
             ::kill(pid_t(pid), SIGKILL);
+}
+
+// Ends those daemons as pm2 itself does, then whatever survived by pid, apps included.
+void endPm2DaemonsUnder(const QString &root)
+{
+    const QHash<qint64, QString> daemons = daemonsUnder(root);
+    for (auto daemon = daemons.begin(); daemon != daemons.end(); ++daemon) {
+        const QSet<qint64> tree = treeOf(daemon.key()); // before its apps lose their parent
+        // Without its socket `pm2 kill` would start a new daemon instead of ending this one.
+        if (QFileInfo::exists(daemon.value() + "/rpc.sock")) {
+            const QByteArray previous = qgetenv("PM2_HOME");
+            qputenv("PM2_HOME", QFile::encodeName(daemon.value()));
+            const QString pm2 = QStringLiteral(NIMBREL_PM2);
+            Shell::run(pm2, {QStringLiteral("kill")}, pm2.left(pm2.lastIndexOf(u'/')), 30);
+            qputenv("PM2_HOME", previous);
+        }
+        killAll(tree);
     }
 }
 
-// Checks after every test that no pm2 daemon of any of this program's temporary roots is still
-// running, so a test that lets one outlive it fails instead of leaving it behind.
+// A test whose pm2 daemon outlives it fails instead of leaving the daemon behind.
 class DaemonGuard : public ::testing::EmptyTestEventListener
 {
     void OnTestEnd(const ::testing::TestInfo &) override
     {
         for (const QString &root : std::as_const(rootsMade())) {
-            const QList<qint64> daemons = pm2DaemonsUnder(root);
-            if (daemons.isEmpty())
-                continue;
-            ADD_FAILURE() << "a pm2 daemon of " << root.toStdString() << " outlived its test";
-            for (const qint64 daemon : daemons)
-                killByPid(treeOf(daemon));
+            const QHash<qint64, QString> daemons = daemonsUnder(root);
+            if (!daemons.isEmpty())
+                ADD_FAILURE() << "a pm2 daemon of " << root.toStdString() << " outlived its test";
+            for (const qint64 daemon : daemons.keys())
+                killAll(treeOf(daemon));
         }
     }
 };
@@ -122,34 +142,6 @@ class DaemonGuard : public ::testing::EmptyTestEventListener
 }();
 
 } // namespace
-
-QList<qint64> pm2DaemonsUnder(const QString &root)
-{
-    QList<qint64> daemons;
-    for (const qint64 pid : numericEntries(QStringLiteral("/proc"))) {
-        const QString home = pm2HomeOf(pid);
-        if (!home.isEmpty() && isUnder(home, root) && runs(pid))
-            daemons.append(pid);
-    }
-    return daemons;
-}
-
-void endPm2DaemonsUnder(const QString &root)
-{
-    for (const qint64 daemon : pm2DaemonsUnder(root)) {
-        const QSet<qint64> tree = treeOf(daemon);
-        const QString home = pm2HomeOf(daemon);
-        // Without its socket `pm2 kill` would start a new daemon instead of ending this one.
-        if (QFileInfo::exists(home + QStringLiteral("/rpc.sock"))) {
-            const QByteArray previous = qgetenv("PM2_HOME");
-            qputenv("PM2_HOME", QFile::encodeName(home));
-            const QString pm2 = QStringLiteral(NIMBREL_PM2);
-            Shell::run(pm2, {QStringLiteral("kill")}, pm2.left(pm2.lastIndexOf(u'/')), 30);
-            qputenv("PM2_HOME", previous);
-        }
-        killByPid(tree);
-    }
-}
 
 // Short paths: pm2 puts unix sockets under PM2_HOME, and their paths are limited to 107 bytes.
 TestEnvironment::TestEnvironment() : dir_(QStringLiteral("/tmp/nb-XXXXXX"))
@@ -164,8 +156,7 @@ TestEnvironment::TestEnvironment() : dir_(QStringLiteral("/tmp/nb-XXXXXX"))
     set("PM2_HOME", pm2Home());
     set("TZ", QStringLiteral("UTC"));
     set("LANG", QStringLiteral("C.UTF-8"));
-    // pm2 is looked for only under the test's home, and no login shell is asked: a pm2 the
-    // machine has installed must not change what a test sees.
+    // A pm2 the machine has installed, or a login shell's, must not change what a test sees.
     Pm2Locator::shared().usePlaces([home = home()] { return pm2PlacesUnder(home); });
 }
 
@@ -206,17 +197,14 @@ void writeFile(const QString &path, const QByteArray &contents, bool executable)
         file.write(contents) != contents.size())
         throw std::runtime_error("cannot write " + path.toStdString());
     if (executable)
-        file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
-                            QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther |
+        file.setPermissions(file.permissions() | QFile::ExeOwner | QFile::ExeGroup |
                             QFile::ExeOther);
 }
 
 QByteArray readFile(const QString &path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return file.readAll();
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 int connectToLoopback(qint64 port)
@@ -226,11 +214,10 @@ int connectToLoopback(qint64 port)
     address.sin_family = AF_INET;
     address.sin_port = htons(uint16_t(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0)
+        return fd;
+    ::close(fd);
+    return -1;
 }
 
 } // namespace nimbrel::test

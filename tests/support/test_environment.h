@@ -1,6 +1,7 @@
 // Pins the world for one test: HOME, XDG_CONFIG_HOME, PM2_HOME, TZ and LANG point into a fresh
 // temporary directory, and everything is put back afterwards. Any pm2 daemon whose PM2_HOME lies
-// in that directory (started by the test or by the program under test) ends with it.
+// in that directory (started by the test or by the program under test) ends with it, and so do
+// the apps it started.
 #pragma once
 
 #include <QList>
@@ -41,12 +42,6 @@ private:
 
 // The places where the locator looks for pm2 in a test: those under `home`, and no login shell.
 Pm2Locator::Places pm2PlacesUnder(const QString &home);
-
-// The pids of the pm2 daemons whose PM2_HOME lies under `root`, found through /proc.
-QList<qint64> pm2DaemonsUnder(const QString &root);
-// Ends those daemons as pm2 itself does (`pm2 kill`), then whatever survived by pid: the
-// daemons and every process below them.
-void endPm2DaemonsUnder(const QString &root);
 
 // Writes `contents` to `path`, creating its directory; `executable` sets mode 0755.
 void writeFile(const QString &path, const QByteArray &contents, bool executable = false);
