@@ -4,7 +4,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QMultiHash>
 #include <QSet>
 
@@ -12,84 +11,60 @@
 
 #include <arpa/inet.h>
 #include <csignal>
-#include <cstdlib>
 #include <netinet/in.h>
 #include <stdexcept>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace nimbrel::test {
 
 namespace {
 
-QStringList &rootsMade() // every temporary root of this program, for the guard below
-{
-    static QStringList roots;
-    return roots;
-}
+QStringList roots; // every temporary root of this program, for the guard below
 
 bool isUnder(const QString &path, const QString &root)
 {
     return path == root || path.startsWith(root + u'/');
 }
 
-QList<qint64> allProcesses()
+// Every process with its parent.
+QMultiHash<qint64, qint64> childrenOfAll()
 {
-    QList<qint64> pids;
-    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs))
-        if (const qint64 pid = entry.toLongLong(); pid > 0)
-            pids.append(pid);
-    return pids;
-}
-
-// The fields of /proc/PID/stat after the command name: state, ppid...; [""] once it is gone.
-QList<QByteArray> statOf(qint64 pid)
-{
-    const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(pid));
-    return stat.mid(stat.lastIndexOf(')') + 2).split(' ');
-}
-
-bool runs(qint64 pid)
-{
-    const QByteArray state = statOf(pid).front();
-    return !state.isEmpty() && state != "Z";
-}
-
-QString pm2HomeOf(qint64 pid)
-{
-    const QString proc = QStringLiteral("/proc/%1/").arg(pid);
-    if (!readFile(proc + "cmdline").startsWith("PM2 v"))
-        return {};
-    QString home;
-    for (const QByteArray &variable : readFile(proc + "environ").split('\0')) {
-        if (variable.startsWith("PM2_HOME="))
-            return QFile::decodeName(variable.mid(9));
-        if (variable.startsWith("HOME="))
-            home = QFile::decodeName(variable.mid(5)) + "/.pm2"; // pm2's default
+    QMultiHash<qint64, qint64> children;
+    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        const QByteArray stat = readFile("/proc/" + entry + "/stat"); // "pid (name) state ppid"
+        if (const qint64 pid = entry.toLongLong(); pid > 0 && !stat.isEmpty())
+            children.insert(stat.mid(stat.lastIndexOf(')') + 4).split(' ').front().toLongLong(), pid);
     }
-    return home;
+    return children;
 }
 
-// The pm2 daemons whose PM2_HOME lies under `root`, with that PM2_HOME.
+// The pm2 daemons (by their command line) whose PM2_HOME lies under `root`, with that PM2_HOME.
 QHash<qint64, QString> daemonsUnder(const QString &root)
 {
     QHash<qint64, QString> daemons;
-    for (const qint64 pid : allProcesses())
-        if (const QString home = pm2HomeOf(pid);
-            !home.isEmpty() && isUnder(home, root) && runs(pid))
+    for (const qint64 pid : childrenOfAll()) {
+        const QString proc = QStringLiteral("/proc/%1/").arg(pid);
+        if (!readFile(proc + "cmdline").startsWith("PM2 v"))
+            continue;
+        QString home;
+        for (const QByteArray &variable : readFile(proc + "environ").split('\0')) {
+            if (variable.startsWith("HOME=") && home.isEmpty())
+                home = QFile::decodeName(variable.mid(5)) + "/.pm2"; // pm2's default
+            if (variable.startsWith("PM2_HOME="))
+                home = QFile::decodeName(variable.mid(9));
+        }
+        if (isUnder(home, root))
             daemons.insert(pid, home);
+    }
     return daemons;
 }
 
-// `root` and every process below it.
-QSet<qint64> treeOf(qint64 root)
+// The daemon and every process below it, its apps first of all.
+QSet<qint64> treeOf(qint64 daemon)
 {
-    QMultiHash<qint64, qint64> children;
-    for (const qint64 pid : allProcesses())
-        if (const QList<QByteArray> fields = statOf(pid); fields.size() > 1)
-            children.insert(fields[1].toLongLong(), pid);
-    QSet<qint64> tree{root};
-    for (QList<qint64> pending{root}; !pending.isEmpty();)
+    const QMultiHash<qint64, qint64> children = childrenOfAll();
+    QSet<qint64> tree{daemon};
+    for (QList<qint64> pending{daemon}; !pending.isEmpty();)
         for (const qint64 child : children.values(pending.takeLast()))
             if (!tree.contains(child))
                 tree.insert(child), pending.append(child);
@@ -99,26 +74,8 @@ QSet<qint64> treeOf(qint64 root)
 void killAll(const QSet<qint64> &pids)
 {
     for (const qint64 pid : pids)
-        if (pid > 1 && runs(pid))
+        if (pid > 1)
             ::kill(pid_t(pid), SIGKILL);
-}
-
-// Ends those daemons as pm2 itself does, then whatever survived by pid, apps included.
-void endPm2DaemonsUnder(const QString &root)
-{
-    const QHash<qint64, QString> daemons = daemonsUnder(root);
-    for (auto daemon = daemons.begin(); daemon != daemons.end(); ++daemon) {
-        const QSet<qint64> tree = treeOf(daemon.key()); // before its apps lose their parent
-        // Without its socket `pm2 kill` would start a new daemon instead of ending this one.
-        if (QFileInfo::exists(daemon.value() + "/rpc.sock")) {
-            const QByteArray previous = qgetenv("PM2_HOME");
-            qputenv("PM2_HOME", QFile::encodeName(daemon.value()));
-            const QString pm2 = QStringLiteral(NIMBREL_PM2);
-            Shell::run(pm2, {QStringLiteral("kill")}, pm2.left(pm2.lastIndexOf(u'/')), 30);
-            qputenv("PM2_HOME", previous);
-        }
-        killAll(tree);
-    }
 }
 
 // A test whose pm2 daemon outlives it fails instead of leaving the daemon behind.
@@ -126,12 +83,11 @@ class DaemonGuard : public ::testing::EmptyTestEventListener
 {
     void OnTestEnd(const ::testing::TestInfo &) override
     {
-        for (const QString &root : std::as_const(rootsMade())) {
-            const QHash<qint64, QString> daemons = daemonsUnder(root);
-            if (!daemons.isEmpty())
+        for (const QString &root : std::as_const(roots)) {
+            for (const qint64 daemon : daemonsUnder(root).keys()) {
                 ADD_FAILURE() << "a pm2 daemon of " << root.toStdString() << " outlived its test";
-            for (const qint64 daemon : daemons.keys())
                 killAll(treeOf(daemon));
+            }
         }
     }
 };
@@ -148,7 +104,7 @@ TestEnvironment::TestEnvironment() : dir_(QStringLiteral("/tmp/nb-XXXXXX"))
 {
     if (!dir_.isValid())
         throw std::runtime_error("cannot create a temporary directory");
-    rootsMade().append(root());
+    roots.append(root());
     QDir().mkpath(home());
     QDir().mkpath(config());
     set("HOME", home());
@@ -167,9 +123,21 @@ Pm2Locator::Places pm2PlacesUnder(const QString &home)
     return {candidates, {}};
 }
 
+// Every pm2 daemon of the test's PM2_HOME (or one below) ends as pm2 itself ends it, then
+// whatever survived by pid.
 TestEnvironment::~TestEnvironment()
 {
-    endPm2DaemonsUnder(root());
+    const QHash<qint64, QString> daemons = daemonsUnder(root());
+    for (auto daemon = daemons.begin(); daemon != daemons.end(); ++daemon) {
+        const QSet<qint64> tree = treeOf(daemon.key()); // before its apps lose their parent
+        // Without its socket `pm2 kill` would start a new daemon instead of ending this one.
+        if (QFile::exists(daemon.value() + "/rpc.sock")) {
+            ::setenv("PM2_HOME", QFile::encodeName(daemon.value()).constData(), 1);
+            const QString pm2 = QStringLiteral(NIMBREL_PM2);
+            Shell::run(pm2, {QStringLiteral("kill")}, pm2.left(pm2.lastIndexOf(u'/')), 30);
+        }
+        killAll(tree);
+    }
     Pm2Locator::shared().usePlaces(Pm2Locator::userPlaces);
     for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
         if (it->second)
@@ -191,7 +159,7 @@ void TestEnvironment::set(const char *name, const std::optional<QString> &value)
 
 void writeFile(const QString &path, const QByteArray &contents, bool executable)
 {
-    QDir().mkpath(QFileInfo(path).absolutePath());
+    QDir().mkpath(path.left(path.lastIndexOf(u'/')));
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
         file.write(contents) != contents.size())

@@ -4,16 +4,14 @@
 // the apps it started.
 #pragma once
 
-#include <QList>
-#include <QString>
-#include <QTemporaryDir>
-
 #include "app/pm2_locator.h"
 #include "core/instant.h"
 
+#include <QTemporaryDir>
+
 #include <optional>
+#include <ostream>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace nimbrel::test {
@@ -53,8 +51,6 @@ int connectToLoopback(qint64 port);
 } // namespace nimbrel::test
 
 // Readable test failures for Qt texts and for instants.
-#include <ostream>
-
 inline void PrintTo(const QString &text, std::ostream *out)
 {
     *out << '"' << text.toStdString() << '"';
