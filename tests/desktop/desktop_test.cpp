@@ -2,7 +2,7 @@
 // xdotool; and headless sway with waybar's tray (the D-Bus host of tray items), clicked at and
 // typed into through the seat's virtual pointer and keyboard.
 #include "app/store.h"
-#include "support/pm2_sandbox.h"
+#include "support/test_environment.h"
 
 #include <QDir>
 #include <QJsonArray>

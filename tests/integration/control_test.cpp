@@ -2,7 +2,7 @@
 // real node servers.
 #include "app/store.h"
 #include "support/fake_pm2.h"
-#include "support/pm2_sandbox.h"
+#include "support/test_environment.h"
 
 #include <QElapsedTimer>
 #include <QFile>

@@ -1,7 +1,7 @@
 // `nimbrel --screenshot` and `--measure` as a user runs them: the real binary, real pm2 with
 // running apps, no display.
 #include "app/store.h"
-#include "support/pm2_sandbox.h"
+#include "support/test_environment.h"
 
 #include <QFile>
 #include <QImage>

@@ -1,8 +1,9 @@
 // Snapshots of the real machine: real server trees, real connections, the real tools.
+#include "app/monitor.h"
 #include "app/pm2_client.h"
 #include "app/pm2_socket.h"
 #include "app/system_probe.h"
-#include "support/pm2_sandbox.h"
+#include "support/test_environment.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -78,7 +79,8 @@ TEST(SystemSnapshot, procAndToolsSeeTheSameMachine)
     QList<int64_t> watched{server.processId(), fields[2].toLongLong()};
     QList<int64_t> ports{parentPort};
     std::vector<int> connections;
-    for (const PM2App &app : test::pm2List()) {
+    const QList<PM2App> apps = test::pm2List();
+    for (const PM2App &app : apps) {
         ASSERT_TRUE(app.pid);
         watched.append(*app.pid);
         const QSet<int64_t> listening = before->listeningPorts.value(*app.pid);
@@ -97,6 +99,23 @@ TEST(SystemSnapshot, procAndToolsSeeTheSameMachine)
     const std::optional<SystemSnapshot> justBefore = SystemProbe::procSnapshot();
     const SystemSnapshot tools = SystemProbe::snapshot(SystemProbe::locateTools());
     const std::optional<SystemSnapshot> proc = SystemProbe::procSnapshot("/proc", watched);
+    // The monitor joins the machine to pm2's apps: each row with its port, its connections and
+    // the memory of its tree.
+    Store store(env.settingsFile());
+    store.setValue(StoreKey::pm2Path, test::currentPm2);
+    Monitor monitor(store);
+    bool refreshed = false;
+    QObject::connect(&monitor, &Monitor::lastRefreshChanged, [&] { refreshed = true; });
+    monitor.refresh();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return refreshed; }, 60'000));
+    for (const ServerRow &row : monitor.rows()) {
+        // 2 connections to the first app, 3 to the second
+        const qsizetype i = std::ranges::find(apps, row.app.name, &PM2App::name) - apps.begin() + 1;
+        EXPECT_EQ(row.ports, QList<int64_t>{ports.value(i)}) << i;
+        EXPECT_EQ(row.connections, i + 1);
+        EXPECT_GT(row.memoryBytes, 10'000'000);
+    }
+    EXPECT_EQ(monitor.rows().size(), 2);
     for (const int fd : connections)
         ::close(fd);
     ASSERT_TRUE(justBefore && proc);

@@ -1,6 +1,6 @@
 #include "support/test_environment.h"
 
-#include "app/shell.h"
+#include "core/pm2_list_parser.h"
 
 #include <QDir>
 #include <QFile>
@@ -33,7 +33,8 @@ QMultiHash<qint64, qint64> childrenOfAll()
     for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
         const QByteArray stat = readFile("/proc/" + entry + "/stat"); // "pid (name) state ppid"
         if (const qint64 pid = entry.toLongLong(); pid > 0 && !stat.isEmpty())
-            children.insert(stat.mid(stat.lastIndexOf(')') + 4).split(' ').front().toLongLong(), pid);
+            children.insert(stat.mid(stat.lastIndexOf(')') + 4).split(' ').front().toLongLong(),
+                            pid);
     }
     return children;
 }
@@ -133,8 +134,7 @@ TestEnvironment::~TestEnvironment()
         // Without its socket `pm2 kill` would start a new daemon instead of ending this one.
         if (QFile::exists(daemon.value() + "/rpc.sock")) {
             ::setenv("PM2_HOME", QFile::encodeName(daemon.value()).constData(), 1);
-            const QString pm2 = QStringLiteral(NIMBREL_PM2);
-            Shell::run(pm2, {QStringLiteral("kill")}, pm2.left(pm2.lastIndexOf(u'/')), 30);
+            pm2({QStringLiteral("kill")});
         }
         killAll(tree);
     }
@@ -173,6 +173,41 @@ QByteArray readFile(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+Shell::Result pm2(const QStringList &arguments, const QString &version)
+{
+    return Shell::run(version, arguments, version.left(version.lastIndexOf(u'/')), 60);
+}
+
+QList<PM2App> pm2List(const QString &version)
+{
+    return PM2ListParser::parseOutput(pm2({QStringLiteral("jlist")}, version).output);
+}
+
+PM2App::Status statusOf(const QString &name)
+{
+    for (const PM2App &app : pm2List())
+        if (app.name == name)
+            return app.status;
+    return PM2App::Status::unknown;
+}
+
+void startApp(const QString &name, const QString &version, int instances)
+{
+    QStringList arguments{"start", NIMBREL_TEST_SERVER, "--name", name};
+    if (instances > 1) // one instance runs in fork mode, and its port is its own
+        arguments << "-i" << QString::number(instances);
+    const Shell::Result result = pm2(arguments, version);
+    ASSERT_EQ(result.status, 0) << result.output.toStdString();
+    for (int attempt = 0; attempt < 300; ++attempt, usleep(100'000)) {
+        const QList<PM2App> apps = pm2List(version);
+        if (instances == std::ranges::count_if(apps, [&](const PM2App &app) {
+                return app.name == name && app.status == PM2App::Status::online;
+            }))
+            return;
+    }
+    FAIL() << name.toStdString() << " never came online";
 }
 
 int connectToLoopback(qint64 port)
