@@ -60,23 +60,24 @@ QHash<qint64, QString> daemonsUnder(const QString &root)
     return daemons;
 }
 
-// The daemon and every process below it, its apps first of all.
-QSet<qint64> treeOf(qint64 daemon)
+// Ends the daemon as pm2 itself does, then it and every process below it (its apps) by pid.
+void end(qint64 daemon, const QString &home)
 {
-    const QMultiHash<qint64, qint64> children = childrenOfAll();
+    const QMultiHash<qint64, qint64> children = childrenOfAll(); // before the apps lose it
     QSet<qint64> tree{daemon};
     for (QList<qint64> pending{daemon}; !pending.isEmpty();)
         for (const qint64 child : children.values(pending.takeLast()))
             if (!tree.contains(child))
                 tree.insert(child), pending.append(child);
-    return tree;
-}
-
-void killAll(const QSet<qint64> &pids)
-{
-    for (const qint64 pid : pids)
-        if (pid > 1)
-            ::kill(pid_t(pid), SIGKILL);
+    // Without its socket `pm2 kill` would start a new daemon instead of ending this one.
+    if (QFile::exists(home + "/rpc.sock")) {
+        const QByteArray previous = qgetenv("PM2_HOME");
+        qputenv("PM2_HOME", QFile::encodeName(home));
+        pm2({QStringLiteral("kill")});
+        qputenv("PM2_HOME", previous);
+    }
+    for (const qint64 pid : tree)
+        ::kill(pid_t(pid), SIGKILL);
 }
 
 // A test whose pm2 daemon outlives it fails instead of leaving the daemon behind.
@@ -85,9 +86,10 @@ class DaemonGuard : public ::testing::EmptyTestEventListener
     void OnTestEnd(const ::testing::TestInfo &) override
     {
         for (const QString &root : std::as_const(roots)) {
-            for (const qint64 daemon : daemonsUnder(root).keys()) {
+            const QHash<qint64, QString> daemons = daemonsUnder(root);
+            for (auto daemon = daemons.begin(); daemon != daemons.end(); ++daemon) {
                 ADD_FAILURE() << "a pm2 daemon of " << root.toStdString() << " outlived its test";
-                killAll(treeOf(daemon));
+                end(daemon.key(), daemon.value());
             }
         }
     }
@@ -124,20 +126,12 @@ Pm2Locator::Places pm2PlacesUnder(const QString &home)
     return {candidates, {}};
 }
 
-// Every pm2 daemon of the test's PM2_HOME (or one below) ends as pm2 itself ends it, then
-// whatever survived by pid.
+// Every pm2 daemon of the test's PM2_HOME (or one below) ends with it.
 TestEnvironment::~TestEnvironment()
 {
     const QHash<qint64, QString> daemons = daemonsUnder(root());
-    for (auto daemon = daemons.begin(); daemon != daemons.end(); ++daemon) {
-        const QSet<qint64> tree = treeOf(daemon.key()); // before its apps lose their parent
-        // Without its socket `pm2 kill` would start a new daemon instead of ending this one.
-        if (QFile::exists(daemon.value() + "/rpc.sock")) {
-            ::setenv("PM2_HOME", QFile::encodeName(daemon.value()).constData(), 1);
-            pm2({QStringLiteral("kill")});
-        }
-        killAll(tree);
-    }
+    for (auto daemon = daemons.begin(); daemon != daemons.end(); ++daemon)
+        end(daemon.key(), daemon.value());
     Pm2Locator::shared().usePlaces(Pm2Locator::userPlaces);
     for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
         if (it->second)
