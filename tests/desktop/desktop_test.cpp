@@ -50,8 +50,10 @@ protected:
     {
         for (auto process = processes.rbegin(); process != processes.rend(); ++process) {
             process->terminate();
-            if (!process->waitForFinished(5000))
-                process->kill(), process->waitForFinished(5000);
+            if (!process->waitForFinished(5000)) {
+                process->kill();
+                process->waitForFinished(5000);
+            }
         }
     }
     QString path(const QString &name) const { return env.root() + u'/' + name; }
@@ -59,9 +61,10 @@ protected:
     QProcess &start(const QString &program, const QStringList &arguments, const QString &log = {})
     {
         QProcess &process = processes.emplace_back();
-        if (!log.isEmpty())
-            process.setProcessChannelMode(QProcess::MergedChannels),
-                process.setStandardOutputFile(path(log));
+        if (!log.isEmpty()) {
+            process.setProcessChannelMode(QProcess::MergedChannels);
+            process.setStandardOutputFile(path(log));
+        }
         process.start(program, arguments);
         return process;
     }

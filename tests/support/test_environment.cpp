@@ -67,8 +67,10 @@ void end(qint64 daemon, const QString &home)
     QSet<qint64> tree{daemon};
     for (QList<qint64> pending{daemon}; !pending.isEmpty();)
         for (const qint64 child : children.values(pending.takeLast()))
-            if (!tree.contains(child))
-                tree.insert(child), pending.append(child);
+            if (!tree.contains(child)) {
+                tree.insert(child);
+                pending.append(child);
+            }
     // Without its socket `pm2 kill` would start a new daemon instead of ending this one.
     if (QFile::exists(home + "/rpc.sock")) {
         const QByteArray previous = qgetenv("PM2_HOME");
