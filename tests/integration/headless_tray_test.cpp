@@ -2,16 +2,12 @@
 #include "app/store.h"
 #include "support/test_environment.h"
 
-#include <QElapsedTimer>
-#include <QFileInfo>
+#include <QProcess>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <spawn.h>
-#include <sys/wait.h>
-
-extern char **environ;
 
 using namespace nimbrel;
 
@@ -26,28 +22,17 @@ TEST(HeadlessTray, quitsAtOnceWhilePm2HangsAndGivesPm2OurEnvironmentUnchanged)
                     true);
     Store(env.settingsFile()).setValue(StoreKey::pm2Path, pm2);
 
-    pid_t tray = 0;
-    char binary[] = NIMBREL_BINARY;
-    char *arguments[] = {binary, nullptr};
-    ASSERT_EQ(::posix_spawn(&tray, binary, nullptr, nullptr, arguments, environ), 0);
-    QElapsedTimer waited;
-    waited.start();
-    while (!QFileInfo::exists(pm2 + ".pid") && waited.elapsed() < 30'000)
-        usleep(50'000);
-    const pid_t hanging = pid_t(test::readFile(pm2 + ".pid").trimmed().toInt());
-    ASSERT_GT(hanging, 0) << "the tray never ran pm2";
+    QProcess tray;
+    tray.start(QStringLiteral(NIMBREL_BINARY));
+    const auto hanging = [&] { return test::readFile(pm2 + ".pid").trimmed().toInt(); };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return hanging() > 0; }, 30'000)) << "the tray never ran pm2";
 
-    ::kill(tray, SIGTERM); // as the session's end, and as the menu's 終了, through the event loop
-    waited.restart();
-    int status = -1;
-    while (::waitpid(tray, &status, WNOHANG) == 0 && waited.elapsed() < 5'000)
-        usleep(20'000);
-    const bool ended = waited.elapsed() < 5'000;
-    if (!ended)
-        ::kill(tray, SIGKILL), ::waitpid(tray, &status, 0);
-    ::kill(hanging, SIGKILL);
+    ::kill(pid_t(tray.processId()), SIGTERM); // as the session's end, and as the menu's 終了
+    const bool ended = tray.waitForFinished(5'000);
+    ::kill(hanging(), SIGKILL);
     EXPECT_TRUE(ended) << "quitting waited for pm2";
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(tray.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(tray.exitCode(), 0);
 
     const QByteArray childEnvironment = test::readFile(pm2 + ".env");
     EXPECT_TRUE(childEnvironment.contains("PM2_HOME=" + env.pm2Home().toUtf8()));

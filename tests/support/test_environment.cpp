@@ -1,117 +1,98 @@
 #include "support/test_environment.h"
 
-#include "app/pm2_locator.h"
-#include "app/shell.h"
+#include "core/pm2_list_parser.h"
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
-#include <QHash>
+#include <QMultiHash>
 #include <QSet>
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <csignal>
-#include <cstdlib>
 #include <netinet/in.h>
 #include <stdexcept>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace nimbrel::test {
 
 namespace {
 
-// Every temporary root this test program made, so the guard below can look after them all.
-QStringList &rootsMade()
-{
-    static QStringList roots;
-    return roots;
-}
+QStringList roots; // every temporary root of this program, for the guard below
 
 bool isUnder(const QString &path, const QString &root)
 {
     return path == root || path.startsWith(root + u'/');
 }
 
-QList<qint64> numericEntries(const QString &directory)
+// Every process with its parent.
+QMultiHash<qint64, qint64> childrenOfAll()
 {
-    QList<qint64> numbers;
-    for (const QString &entry : QDir(directory).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        bool ok = false;
-        const qint64 number = entry.toLongLong(&ok);
-        if (ok)
-            numbers.append(number);
+    QMultiHash<qint64, qint64> children;
+    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        const QByteArray stat = readFile("/proc/" + entry + "/stat"); // "pid (name) state ppid"
+        if (const qint64 pid = entry.toLongLong(); pid > 0 && !stat.isEmpty())
+            children.insert(stat.mid(stat.lastIndexOf(')') + 4).split(' ').front().toLongLong(),
+                            pid);
     }
-    return numbers;
+    return children;
 }
 
-QString pm2HomeOf(qint64 pid)
+// The pm2 daemons (by their command line) whose PM2_HOME lies under `root`, with that PM2_HOME.
+QHash<qint64, QString> daemonsUnder(const QString &root)
 {
-    const QString proc = QStringLiteral("/proc/") + QString::number(pid);
-    if (!readFile(proc + QStringLiteral("/cmdline")).startsWith("PM2 v"))
-        return {};
-    QString home;
-    for (const QByteArray &variable : readFile(proc + QStringLiteral("/environ")).split('\0')) {
-        if (variable.startsWith("PM2_HOME="))
-            return QFile::decodeName(variable.mid(9));
-        if (variable.startsWith("HOME="))
-            home = QFile::decodeName(variable.mid(5)) + QStringLiteral("/.pm2"); // pm2's default
+    QHash<qint64, QString> daemons;
+    for (const qint64 pid : childrenOfAll()) {
+        const QString proc = QStringLiteral("/proc/%1/").arg(pid);
+        if (!readFile(proc + "cmdline").startsWith("PM2 v"))
+            continue;
+        QString home;
+        for (const QByteArray &variable : readFile(proc + "environ").split('\0')) {
+            if (variable.startsWith("HOME=") && home.isEmpty())
+                home = QFile::decodeName(variable.mid(5)) + "/.pm2"; // pm2's default
+            if (variable.startsWith("PM2_HOME="))
+                home = QFile::decodeName(variable.mid(9));
+        }
+        if (isUnder(home, root))
+            daemons.insert(pid, home);
     }
-    return home;
+    return daemons;
 }
 
-// `pid` and every process below it.
-QSet<qint64> treeOf(qint64 pid)
+// Ends the daemon as pm2 itself does, then it and every process below it (its apps) by pid.
+void end(qint64 daemon, const QString &home)
 {
-    QHash<qint64, QList<qint64>> children;
-    for (const qint64 process : numericEntries(QStringLiteral("/proc"))) {
-        const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(process));
-        const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
-        if (fields.size() > 1)
-            children[fields[1].toLongLong()].append(process);
-    }
-    QSet<qint64> tree{pid};
-    QList<qint64> pending{pid};
-    while (!pending.isEmpty()) {
-        for (const qint64 child : children.value(pending.takeLast())) {
+    const QMultiHash<qint64, qint64> children = childrenOfAll(); // before the apps lose it
+    QSet<qint64> tree{daemon};
+    for (QList<qint64> pending{daemon}; !pending.isEmpty();)
+        for (const qint64 child : children.values(pending.takeLast()))
             if (!tree.contains(child)) {
                 tree.insert(child);
                 pending.append(child);
             }
-        }
+    // Without its socket `pm2 kill` would start a new daemon instead of ending this one.
+    if (QFile::exists(home + "/rpc.sock")) {
+        const QByteArray previous = qgetenv("PM2_HOME");
+        qputenv("PM2_HOME", QFile::encodeName(home));
+        pm2({QStringLiteral("kill")});
+        qputenv("PM2_HOME", previous);
     }
-    return tree;
+    for (const qint64 pid : tree)
+        ::kill(pid_t(pid), SIGKILL);
 }
 
-bool runs(qint64 pid)
-{
-    const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(pid));
-    return !stat.isEmpty() && stat.mid(stat.lastIndexOf(')') + 2, 1) != "Z";
-}
-
-void killByPid(const QSet<qint64> &pids)
-{
-    for (const qint64 pid : pids) {
-        if (pid > 1 && runs(pid))
-            ::kill(pid_t(pid), SIGKILL);
-    }
-}
-
-// Checks after every test that no pm2 daemon of any of this program's temporary roots is still
-// running, so a test that lets one outlive it fails instead of leaving it behind.
+// A test whose pm2 daemon outlives it fails instead of leaving the daemon behind.
 class DaemonGuard : public ::testing::EmptyTestEventListener
 {
     void OnTestEnd(const ::testing::TestInfo &) override
     {
-        for (const QString &root : std::as_const(rootsMade())) {
-            const QList<qint64> daemons = pm2DaemonsUnder(root);
-            if (daemons.isEmpty())
-                continue;
-            ADD_FAILURE() << "a pm2 daemon of " << root.toStdString() << " outlived its test";
-            for (const qint64 daemon : daemons)
-                killByPid(treeOf(daemon));
+        for (const QString &root : std::as_const(roots)) {
+            const QHash<qint64, QString> daemons = daemonsUnder(root);
+            for (auto daemon = daemons.begin(); daemon != daemons.end(); ++daemon) {
+                ADD_FAILURE() << "a pm2 daemon of " << root.toStdString() << " outlived its test";
+                end(daemon.key(), daemon.value());
+            }
         }
     }
 };
@@ -123,40 +104,12 @@ class DaemonGuard : public ::testing::EmptyTestEventListener
 
 } // namespace
 
-QList<qint64> pm2DaemonsUnder(const QString &root)
-{
-    QList<qint64> daemons;
-    for (const qint64 pid : numericEntries(QStringLiteral("/proc"))) {
-        const QString home = pm2HomeOf(pid);
-        if (!home.isEmpty() && isUnder(home, root) && runs(pid))
-            daemons.append(pid);
-    }
-    return daemons;
-}
-
-void endPm2DaemonsUnder(const QString &root)
-{
-    for (const qint64 daemon : pm2DaemonsUnder(root)) {
-        const QSet<qint64> tree = treeOf(daemon);
-        const QString home = pm2HomeOf(daemon);
-        // Without its socket `pm2 kill` would start a new daemon instead of ending this one.
-        if (QFileInfo::exists(home + QStringLiteral("/rpc.sock"))) {
-            const QByteArray previous = qgetenv("PM2_HOME");
-            qputenv("PM2_HOME", QFile::encodeName(home));
-            const QString pm2 = QStringLiteral(NIMBREL_PM2);
-            Shell::run(pm2, {QStringLiteral("kill")}, pm2.left(pm2.lastIndexOf(u'/')), 30);
-            qputenv("PM2_HOME", previous);
-        }
-        killByPid(tree);
-    }
-}
-
 // Short paths: pm2 puts unix sockets under PM2_HOME, and their paths are limited to 107 bytes.
 TestEnvironment::TestEnvironment() : dir_(QStringLiteral("/tmp/nb-XXXXXX"))
 {
     if (!dir_.isValid())
         throw std::runtime_error("cannot create a temporary directory");
-    rootsMade().append(root());
+    roots.append(root());
     QDir().mkpath(home());
     QDir().mkpath(config());
     set("HOME", home());
@@ -164,8 +117,7 @@ TestEnvironment::TestEnvironment() : dir_(QStringLiteral("/tmp/nb-XXXXXX"))
     set("PM2_HOME", pm2Home());
     set("TZ", QStringLiteral("UTC"));
     set("LANG", QStringLiteral("C.UTF-8"));
-    // pm2 is looked for only under the test's home, and no login shell is asked: a pm2 the
-    // machine has installed must not change what a test sees.
+    // A pm2 the machine has installed, or a login shell's, must not change what a test sees.
     Pm2Locator::shared().usePlaces([home = home()] { return pm2PlacesUnder(home); });
 }
 
@@ -176,9 +128,12 @@ Pm2Locator::Places pm2PlacesUnder(const QString &home)
     return {candidates, {}};
 }
 
+// Every pm2 daemon of the test's PM2_HOME (or one below) ends with it.
 TestEnvironment::~TestEnvironment()
 {
-    endPm2DaemonsUnder(root());
+    const QHash<qint64, QString> daemons = daemonsUnder(root());
+    for (auto daemon = daemons.begin(); daemon != daemons.end(); ++daemon)
+        end(daemon.key(), daemon.value());
     Pm2Locator::shared().usePlaces(Pm2Locator::userPlaces);
     for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
         if (it->second)
@@ -200,23 +155,55 @@ void TestEnvironment::set(const char *name, const std::optional<QString> &value)
 
 void writeFile(const QString &path, const QByteArray &contents, bool executable)
 {
-    QDir().mkpath(QFileInfo(path).absolutePath());
+    QDir().mkpath(path.left(path.lastIndexOf(u'/')));
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
         file.write(contents) != contents.size())
         throw std::runtime_error("cannot write " + path.toStdString());
     if (executable)
-        file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
-                            QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther |
+        file.setPermissions(file.permissions() | QFile::ExeOwner | QFile::ExeGroup |
                             QFile::ExeOther);
 }
 
 QByteArray readFile(const QString &path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return file.readAll();
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+Shell::Result pm2(const QStringList &arguments, const QString &version)
+{
+    return Shell::run(version, arguments, version.left(version.lastIndexOf(u'/')), 60);
+}
+
+QList<PM2App> pm2List(const QString &version)
+{
+    return PM2ListParser::parseOutput(pm2({QStringLiteral("jlist")}, version).output);
+}
+
+PM2App::Status statusOf(const QString &name)
+{
+    for (const PM2App &app : pm2List())
+        if (app.name == name)
+            return app.status;
+    return PM2App::Status::unknown;
+}
+
+void startApp(const QString &name, const QString &version, int instances)
+{
+    QStringList arguments{"start", NIMBREL_TEST_SERVER, "--name", name};
+    if (instances > 1) // one instance runs in fork mode, and its port is its own
+        arguments << "-i" << QString::number(instances);
+    const Shell::Result result = pm2(arguments, version);
+    ASSERT_EQ(result.status, 0) << result.output.toStdString();
+    for (int attempt = 0; attempt < 300; ++attempt, usleep(100'000)) {
+        const QList<PM2App> apps = pm2List(version);
+        if (instances == std::ranges::count_if(apps, [&](const PM2App &app) {
+                return app.name == name && app.status == PM2App::Status::online;
+            }))
+            return;
+    }
+    FAIL() << name.toStdString() << " never came online";
 }
 
 int connectToLoopback(qint64 port)
@@ -226,11 +213,10 @@ int connectToLoopback(qint64 port)
     address.sin_family = AF_INET;
     address.sin_port = htons(uint16_t(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0)
+        return fd;
+    ::close(fd);
+    return -1;
 }
 
 } // namespace nimbrel::test

@@ -1,18 +1,19 @@
 // Pins the world for one test: HOME, XDG_CONFIG_HOME, PM2_HOME, TZ and LANG point into a fresh
 // temporary directory, and everything is put back afterwards. Any pm2 daemon whose PM2_HOME lies
-// in that directory (started by the test or by the program under test) ends with it.
+// in that directory (started by the test or by the program under test) ends with it, and so do
+// the apps it started. Also the private pm2 of a test, the files and the connections it makes.
 #pragma once
 
-#include <QList>
-#include <QString>
+#include "app/pm2_locator.h"
+#include "app/shell.h"
+#include "core/instant.h"
+#include "core/pm2_app.h"
+
 #include <QTemporaryDir>
 
-#include "app/pm2_locator.h"
-#include "core/instant.h"
-
 #include <optional>
+#include <ostream>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace nimbrel::test {
@@ -42,15 +43,19 @@ private:
 // The places where the locator looks for pm2 in a test: those under `home`, and no login shell.
 Pm2Locator::Places pm2PlacesUnder(const QString &home);
 
-// The pids of the pm2 daemons whose PM2_HOME lies under `root`, found through /proc.
-QList<qint64> pm2DaemonsUnder(const QString &root);
-// Ends those daemons as pm2 itself does (`pm2 kill`), then whatever survived by pid: the
-// daemons and every process below them.
-void endPm2DaemonsUnder(const QString &root);
-
 // Writes `contents` to `path`, creating its directory; `executable` sets mode 0755.
 void writeFile(const QString &path, const QByteArray &contents, bool executable = false);
 QByteArray readFile(const QString &path);
+
+inline const QString currentPm2 = QStringLiteral(NIMBREL_PM2);
+inline const QString olderPm2 = QStringLiteral(NIMBREL_PM2_OLD);
+
+// pm2 in the test's PM2_HOME; its daemon starts on the first call.
+Shell::Result pm2(const QStringList &arguments, const QString &version = currentPm2);
+QList<PM2App> pm2List(const QString &version = currentPm2);
+PM2App::Status statusOf(const QString &name);
+// Starts `instances` copies of the test server as `name` and waits until pm2 has them online.
+void startApp(const QString &name, const QString &version = currentPm2, int instances = 1);
 
 // A TCP connection to 127.0.0.1:port, held open until the descriptor is closed; -1 on failure.
 int connectToLoopback(qint64 port);
@@ -58,8 +63,6 @@ int connectToLoopback(qint64 port);
 } // namespace nimbrel::test
 
 // Readable test failures for Qt texts and for instants.
-#include <ostream>
-
 inline void PrintTo(const QString &text, std::ostream *out)
 {
     *out << '"' << text.toStdString() << '"';
