@@ -9,8 +9,6 @@
 
 using namespace nimbrel;
 
-namespace {
-
 class AppDelegateTest : public ::testing::Test
 {
 protected:
@@ -26,17 +24,9 @@ protected:
 
     void SetUp() override { test::writeFile(program, "#!/bin/sh\n", true); }
     QStringList takePrinted() { return std::exchange(printed, {}); }
-    // A file where the autostart folder should be: nothing can be written under it.
-    void blockAutostart()
-    {
-        QDir(autostart).removeRecursively();
-        test::writeFile(autostart, "not a folder");
-    }
 };
 
-} // namespace
-
-TEST_F(AppDelegateTest, controlUsageAndMissingPm2)
+TEST_F(AppDelegateTest, controlUsageAndMissingPm2AndTheLoginShellFindingIt)
 {
     const QString usage = "使い方: --control start|stop|restart <名前>  /  --control list";
     const QString actionUsage = "使い方: --control start|stop|restart|list <名前>";
@@ -52,11 +42,8 @@ TEST_F(AppDelegateTest, controlUsageAndMissingPm2)
         EXPECT_EQ(takePrinted(), QStringList{line});
     }
     EXPECT_TRUE(pm2.calls().isEmpty()); // none of them ran pm2
-}
 
-// From a terminal as from the desktop, pm2 may be known to the login shell alone.
-TEST_F(AppDelegateTest, listAsksTheLoginShellForPm2)
-{
+    // From a terminal as from the desktop, pm2 may be known to the login shell alone.
     pm2.setApps({{"web", 1}});
     const QString shell = env.root() + "/bin/login-shell";
     test::writeFile(shell, "#!/bin/sh\necho 'Hello from .bashrc'\necho " NIMBREL_FAKE_PM2 "\n",
@@ -66,7 +53,7 @@ TEST_F(AppDelegateTest, listAsksTheLoginShellForPm2)
     EXPECT_EQ(takePrinted(), QStringList{"online\tweb"});
 }
 
-TEST_F(AppDelegateTest, loginOnOffAndStatusAndTheirFailuresLeaveTheChoiceAlone)
+TEST_F(AppDelegateTest, loginOnOffStatusAndAtStartAndTheirFailuresLeaveTheChoiceAlone)
 {
     const QString no = "未登録（ログイン時に起動しません）";
     const QString yes = "登録済み（ログイン時に起動します）";
@@ -77,6 +64,17 @@ TEST_F(AppDelegateTest, loginOnOffAndStatusAndTheirFailuresLeaveTheChoiceAlone)
         EXPECT_EQ(takePrinted(), QStringList{line});
         EXPECT_EQ(store.openAtLoginChoice(), choice) << action << " " << line.toStdString();
     };
+    // Registered at a start only until the user chose.
+    QStringList logged;
+    const auto ensure = [&] { delegate.ensureLoginItem([&](auto line) { logged.append(line); }); };
+    ensure();
+    EXPECT_TRUE(QFile::exists(entry));
+    EXPECT_EQ(store.openAtLoginChoice(), true);
+    QFile::remove(entry);
+    ensure();
+    EXPECT_FALSE(QFile::exists(entry)); // true is a choice too: never registered again
+    store.remove(StoreKey::openAtLogin);
+
     step("status", 1, no, std::nullopt);
     step("off", 0, no, false); // absent already: done
     step("on", 0, yes, true);
@@ -87,9 +85,16 @@ TEST_F(AppDelegateTest, loginOnOffAndStatusAndTheirFailuresLeaveTheChoiceAlone)
     step("status", 1, gone, true);
     step("off", 0, no, false);
 
-    blockAutostart();
+    // A file where the autostart folder should be: nothing can be written under it.
+    QDir(autostart).removeRecursively();
+    test::writeFile(autostart, "not a folder");
     step("on", 1, "登録に失敗しました: Not a directory", false);
     step("off", 0, no, false); // an entry that cannot exist is absent
+    store.remove(StoreKey::openAtLogin);
+    ensure();
+    EXPECT_EQ(logged,
+              QStringList{"Nimbrel: ログイン時起動の登録に失敗しました（Not a directory）"});
+    EXPECT_EQ(store.openAtLoginChoice(), std::nullopt); // tried again at the next start
     QFile::remove(autostart);
     SetUp();
     step("on", 0, yes, true);
@@ -97,24 +102,4 @@ TEST_F(AppDelegateTest, loginOnOffAndStatusAndTheirFailuresLeaveTheChoiceAlone)
     QDir().mkpath(entry + "/inside");
     step("off", 1, "解除に失敗しました: Is a directory", true);
     step("on", 1, "登録に失敗しました: Is a directory", true);
-}
-
-TEST_F(AppDelegateTest, ensureLoginItemRegistersOnlyUntilTheUserChose)
-{
-    QStringList logged;
-    const auto ensure = [&] { delegate.ensureLoginItem([&](auto line) { logged.append(line); }); };
-    ensure();
-    EXPECT_TRUE(QFile::exists(entry));
-    EXPECT_EQ(store.openAtLoginChoice(), true);
-    QFile::remove(entry);
-    ensure();
-    EXPECT_FALSE(QFile::exists(entry)); // true is a choice too: never registered again
-
-    store.remove(StoreKey::openAtLogin);
-    blockAutostart();
-    ensure();
-    EXPECT_EQ(logged,
-              QStringList{"Nimbrel: ログイン時起動の登録に失敗しました（Not a directory）"});
-    EXPECT_EQ(store.openAtLoginChoice(), std::nullopt); // tried again at the next start
-    EXPECT_TRUE(printed.isEmpty());
 }

@@ -9,19 +9,10 @@
 using namespace nimbrel;
 using Status = LoginItem::Status;
 
-namespace {
-
-class LoginItemTest : public ::testing::Test
+TEST(LoginItem, theEntryFindsItsProgramWhateverItsPathAndStatusReadsTheDesktopsSwitches)
 {
-protected:
     test::TestEnvironment env;
-    QString entry = env.config() + QStringLiteral("/autostart/nimbrel.desktop");
-};
-
-} // namespace
-
-TEST_F(LoginItemTest, theEntryFindsItsProgramWhateverCharactersThePathHolds)
-{
+    const QString entry = env.config() + QStringLiteral("/autostart/nimbrel.desktop");
     for (const char *name : {"with space", "quote\"d", "dollar$HOME", "back\\slash", "100%",
                              "日本語", "tick`s", "semi;colon"}) {
         const QString odd = env.root() + "/odd/" + QString::fromUtf8(name) + "/nimbrel";
@@ -32,10 +23,6 @@ TEST_F(LoginItemTest, theEntryFindsItsProgramWhateverCharactersThePathHolds)
         QFile::remove(odd);
         EXPECT_EQ(item.status(), Status::notFound) << name;
     }
-}
-
-TEST_F(LoginItemTest, statusReadsTheDesktopsOwnSwitches)
-{
     const QString program = env.root() + QStringLiteral("/bin/nimbrel");
     test::writeFile(program, "#!/bin/sh\n", true);
     const QByteArray head = "[Desktop Entry]\nExec=" + program.toUtf8() + " --flag\n";
@@ -52,8 +39,7 @@ TEST_F(LoginItemTest, statusReadsTheDesktopsOwnSwitches)
         {"[Desktop Entry]\nExec=/nonexistent/nimbrel\n", Status::notFound},
         {"[Desktop Entry]\nExec=sh -c true\n", Status::enabled}, // a bare name is looked up on PATH
         {"[Desktop Entry]\nType=Application\n", Status::notFound},
-        {"garbage \xff\xfe", Status::notFound},
-    };
+        {"garbage \xff\xfe", Status::notFound}};
     for (const auto &[contents, status] : cases) {
         test::writeFile(entry, contents);
         EXPECT_EQ(LoginItem(entry, program).status(), status) << contents.toStdString();

@@ -8,19 +8,7 @@
 using namespace nimbrel;
 using Status = PM2App::Status;
 
-TEST(PM2ListParser, readsCapturedRealList)
-{
-    const auto apps =
-        PM2ListParser::parse(test::readFile(NIMBREL_FIXTURES "/jlist_three_apps.json"))
-            .value_or(QList<PM2App>{});
-    ASSERT_EQ(apps.size(), 3);
-    // Name, pm_id, pid, status, memory, cwd, start, restarts.
-    EXPECT_EQ(apps[0], (PM2App{"shop-api", 0, 2484, Status::online, 52518912, "/home/dev/shop",
-                               instantFromEpochSeconds(1796539968.319), 0}));
-    EXPECT_EQ(apps[2].status, Status::errored);
-}
-
-TEST(PM2ListParser, fieldsThatAreMissingOrOfAnotherTypeTakeTheirDefaults)
+TEST(PM2ListParser, fieldsMissingOrOfAnotherTypeTakeTheirDefaultsAndOnlyAListOfAppsCounts)
 {
     // Fields of an entry named "a"; what is read. Numbers in text are no numbers.
     const std::pair<const char *, PM2App> cases[] = {
@@ -47,28 +35,30 @@ TEST(PM2ListParser, fieldsThatAreMissingOrOfAnotherTypeTakeTheirDefaults)
         const auto apps = PM2ListParser::parse(QByteArray("[{") + entry + R"("name":"a"}])");
         EXPECT_EQ(apps, QList<PM2App>{expected}) << entry;
     }
-}
-
-TEST(PM2ListParser, documentsThatAreNotAListOfAppsGiveNothing)
-{
     // The number of apps; -1: not JSON at all. One entry that is no object spoils the list.
-    const std::pair<const char *, qsizetype> cases[] = {
+    const std::pair<const char *, qsizetype> documents[] = {
         {R"({"name":"a"})", 0},
         {R"([{"name":"a"}, 3])", 0},
         {R"([{"name":"a"}, {"pid": 3}, {"name": 7}, {"name":"b"}])", 2},
         {"[{\"name\":\"a\"}", -1}};
-    for (const auto &[json, count] : cases) {
+    for (const auto &[json, count] : documents) {
         const auto apps = PM2ListParser::parse(QByteArray(json));
         EXPECT_EQ(apps ? apps->size() : -1, count) << json;
     }
 }
 
-TEST(PM2ListParser, findsTheListAmongPm2sNotices)
+TEST(PM2ListParser, readsCapturedRealListsAmongPm2sNotices)
 {
     const auto fixture = [](const char *name) {
         return QString::fromUtf8(test::readFile(NIMBREL_FIXTURES "/" + QLatin1String(name)));
     };
     const QString list = fixture("jlist_three_apps.json");
+    const QList<PM2App> apps = PM2ListParser::parseOutput(list);
+    ASSERT_EQ(apps.size(), 3);
+    // Name, pm_id, pid, status, memory, cwd, start, restarts.
+    EXPECT_EQ(apps[0], (PM2App{"shop-api", 0, 2484, Status::online, 52518912, "/home/dev/shop",
+                               instantFromEpochSeconds(1796539968.319), 0}));
+    EXPECT_EQ(apps[2].status, Status::errored);
     const std::pair<QString, qsizetype> cases[] = {
         {list, 3},
         {fixture("jlist_cold_start.txt"), 0},       // banner and spawn notices, then "[]"
@@ -76,8 +66,7 @@ TEST(PM2ListParser, findsTheListAmongPm2sNotices)
         {list + "\n\x1b[33m[PM2][WARN]\x1b[39m done\n", 3},
         {"[PM2] x\r\n" + list + "\r\n", 3},
         {"[PM2] error [code 1]\n", 0},
-        {"[PM2] x " + list, 0}, // a notice and the list on one line
-    };
+        {"[PM2] x " + list, 0}}; // a notice and the list on one line
     for (const auto &[output, count] : cases)
         EXPECT_EQ(PM2ListParser::parseOutput(output).size(), count)
             << output.left(200).toStdString();

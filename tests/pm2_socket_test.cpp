@@ -19,11 +19,9 @@
 using namespace nimbrel;
 using namespace std::chrono_literals;
 
-namespace {
-
 using Script = std::function<QList<QByteArray>(const QByteArray &id)>;
 
-int listening(const QString &path)
+static int listening(const QString &path)
 {
     QFile::remove(path);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -37,7 +35,7 @@ int listening(const QString &path)
 // A daemon for one connection: reads the request, writes the chunks `script` makes of its id (one
 // write each, a little apart so that they arrive as separate reads), then keeps silent until the
 // client hangs up.
-void serve(int listener, const Script &script)
+static void serve(int listener, const Script &script)
 {
     pollfd entry{.fd = listener, .events = POLLIN, .revents = 0};
     if (::poll(&entry, 1, 5000) != 1)
@@ -49,11 +47,9 @@ void serve(int listener, const Script &script)
     for (ssize_t got = 0; decoded.kind == PM2Rpc::Decoded::Kind::incomplete &&
                           (got = ::read(peer, chunk, sizeof chunk)) > 0;)
         decoded = PM2Rpc::decode(buffer.append(chunk, got));
-    if (decoded.frame.size() == 2) {
-        for (const QByteArray &part : script(decoded.frame.back().sliced(2))) {
-            ::send(peer, part.constData(), size_t(part.size()), MSG_NOSIGNAL);
-            std::this_thread::sleep_for(20ms);
-        }
+    for (const QByteArray &part : script(decoded.frame.value(1).mid(2))) {
+        ::send(peer, part.constData(), size_t(part.size()), MSG_NOSIGNAL);
+        std::this_thread::sleep_for(20ms);
     }
     entry.fd = peer;
     while (::poll(&entry, 1, 5000) == 1 && ::read(peer, chunk, sizeof chunk) > 0) {
@@ -61,7 +57,7 @@ void serve(int listener, const Script &script)
     ::close(peer);
 }
 
-QByteArray reply(const QByteArray &json, const QByteArray &id)
+static QByteArray reply(const QByteArray &json, const QByteArray &id)
 {
     return PM2Rpc::encode({"j:" + json, "s:" + id});
 }
@@ -69,8 +65,6 @@ QByteArray reply(const QByteArray &json, const QByteArray &id)
 const QByteArray twoApps = R"({"args":[[{"name":"web","pm_id":0,"pid":41,
     "pm2_env":{"status":"online"}},{"name":"api","pm_id":1}]]})";
 const QByteArray emptyList = R"({"args":[[]]})";
-
-} // namespace
 
 TEST(PM2Socket, onlyAWholeListUnderOurIdCounts)
 {
@@ -108,12 +102,12 @@ TEST(PM2Socket, onlyAWholeListUnderOurIdCounts)
     env.set("PM2_HOME", std::nullopt);
     EXPECT_EQ(PM2Socket::path(), env.home() + "/.pm2/rpc.sock");
     const QString path = env.root() + "/rpc.sock";
+    QElapsedTimer clock;
     for (const auto &[label, json, cut, count] : cases) {
         SCOPED_TRACE(label);
         const int listener = listening(path);
         std::thread daemon(serve, listener,
                            [&](const QByteArray &id) { return cut(reply(json, id)); });
-        QElapsedTimer clock;
         clock.start();
         const auto apps = PM2Socket::list(path, 1.0);
         EXPECT_LT(clock.elapsed(), 1500);
@@ -125,7 +119,6 @@ TEST(PM2Socket, onlyAWholeListUnderOurIdCounts)
     // No daemon at all, or the socket of one that crashed: refused at once, not after the limit.
     ::close(listening(path));
     for (const QString &dead : {path, env.root() + "/missing.sock"}) {
-        QElapsedTimer clock;
         clock.start();
         EXPECT_EQ(PM2Socket::list(dead), std::nullopt) << dead.toStdString();
         EXPECT_LT(clock.elapsed(), 100) << dead.toStdString();

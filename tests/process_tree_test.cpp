@@ -6,27 +6,22 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <ranges>
 
 using namespace nimbrel;
 
-namespace {
-
-ProcessRow row(int64_t pid, int64_t ppid, int64_t kib)
+static ProcessRow row(int64_t pid, int64_t ppid, int64_t kib)
 {
     return {.pid = pid, .ppid = ppid, .residentBytes = kib * 1024, .cpuSeconds = 1};
 }
 
-QList<int64_t> pidsOf(const QList<ProcessRow> &rows)
+static QList<int64_t> pidsOf(const QList<ProcessRow> &rows)
 {
-    QList<int64_t> pids;
-    for (const ProcessRow &r : rows)
-        pids.append(r.pid);
-    return pids;
+    const auto pids = std::views::transform(rows, &ProcessRow::pid);
+    return {pids.begin(), pids.end()};
 }
 
-} // namespace
-
-TEST(ProcessTreeParse, readsCapturedLinuxPsAndSkipsWhatItCannotRead)
+TEST(ProcessTreeParse, readsCapturedLinuxPsAndCpuTimeInEveryFormAndSkipsWhatItCannotRead)
 {
     const QList<ProcessRow> rows =
         ProcessTree::parse(QString::fromUtf8(test::readFile(NIMBREL_FIXTURES "/ps_linux.txt")));
@@ -45,11 +40,8 @@ TEST(ProcessTreeParse, readsCapturedLinuxPsAndSkipsWhatItCannotRead)
         "13 1 99999999999999999999 0:00 g\n\n10 1 2  0:00\n14 1 1");
     EXPECT_EQ(ProcessTree::parse(hostile),
               (QList<ProcessRow>{{7, 1, 1024, 60.0, "node  a.js   --x"}, {10, 1, 2048, 0.0, ""}}));
-}
 
-TEST(ProcessTreeParse, cpuTimeInEveryFormPsPrints)
-{
-    // BSD: minutes and seconds with a fraction; Linux: [days-]hours:minutes:seconds.
+    // CPU time, BSD: minutes and seconds with a fraction; Linux: [days-]hours:minutes:seconds.
     const std::pair<const char *, double> cases[] = {
         {"12:34.56", 754.56},  {"123:45.67", 7425.67}, {"01:02:03", 3723},
         {"1-02:03:04", 93784}, {"1:2:3:4", 223384},    {"x-1:00", 60},
@@ -60,7 +52,7 @@ TEST(ProcessTreeParse, cpuTimeInEveryFormPsPrints)
         EXPECT_EQ(ProcessTree::parseCPUTime(QString::fromLatin1(text)), 0.0) << text;
 }
 
-TEST(ProcessTreeWalk, treesFinishOnLoopsAndCountEachPidOnce)
+TEST(ProcessTreeWalk, treesFinishOnLoopsAndCountEachPidOnceAndLabelsAreShort)
 {
     // Rows, root, members heaviest first, their KiB.
     const std::tuple<QList<ProcessRow>, int64_t, QList<int64_t>, int64_t> cases[] = {
@@ -82,22 +74,19 @@ TEST(ProcessTreeWalk, treesFinishOnLoopsAndCountEachPidOnce)
     // An index built from a temporary table keeps its own copy of the rows.
     const ProcessTree::Index index(QList<ProcessRow>{row(1, 0, 1), row(2, 1, 2)});
     EXPECT_EQ(index.usage(1).residentBytes, 3 << 10);
-}
 
-TEST(ProcessRowLabel, shortensCommandsForTheBreakdown)
-{
-    // At most three words of the first four, paths cut to their last part, 42 characters.
-    const std::pair<QString, QString> cases[] = {
+    // Labels: at most three words of the first four, paths cut to their last part, 42 characters;
+    // of slashes only, as far as it looks, nothing.
+    const std::pair<QString, QString> labels[] = {
         {"/usr/local/bin/node /Users/dev/app/server.js --port 3000", "node server.js --port"},
         {"    ", "(不明)"},
         {"./dist/ a b c d", "dist a b"},
-        {"/ // /// //// e", "(不明)"}, // slashes only, as far as it looks
+        {"/ // /// //// e", "(不明)"},
         {"vite   --host", "vite --host"},
         {QString(42, u'a'), QString(42, u'a')},
         {QString(43, u'a'), QString(41, u'a') + QChar(0x2026)},
         {QStringLiteral("👩‍💻").repeated(45),
-         QStringLiteral("👩‍💻").repeated(41) + QChar(0x2026)},
-    };
-    for (const auto &[command, label] : cases)
+         QStringLiteral("👩‍💻").repeated(41) + QChar(0x2026)}};
+    for (const auto &[command, label] : labels)
         EXPECT_EQ(ProcessRow{.command = command}.label(), label) << command.toStdString();
 }

@@ -6,30 +6,25 @@
 
 #include <numeric>
 #include <random>
+#include <ranges>
 
 using namespace nimbrel;
 
-namespace {
-
-ServerRow row(const char *name, bool running, double cpu, int64_t megabytes)
+static ServerRow row(const char *name, bool running, double cpu, int64_t megabytes)
 {
     const auto status = running ? PM2App::Status::online : PM2App::Status::stopped;
     return {
         .app = {.name = name, .status = status}, .memoryBytes = megabytes << 20, .cpuPercent = cpu};
 }
 
-QStringList sortedNames(QList<ServerRow> rows, SortKey key)
+static QStringList sortedNames(QList<ServerRow> rows, SortKey key)
 {
     sortRows(rows, key);
-    QStringList names;
-    for (const ServerRow &r : rows)
-        names.append(r.app.name);
-    return names;
+    const auto names = std::views::transform(rows, [](const ServerRow &r) { return r.app.name; });
+    return {names.begin(), names.end()};
 }
 
-} // namespace
-
-TEST(ServerRowOrder, runningFirstThenHeaviestThenByName)
+TEST(ServerRowOrder, runningFirstThenHeaviestThenByNameAndTheTotals)
 {
     // Two rows in either order: which comes first.
     const std::tuple<SortKey, ServerRow, ServerRow, const char *> cases[] = {
@@ -49,6 +44,12 @@ TEST(ServerRowOrder, runningFirstThenHeaviestThenByName)
                   {row("e\u0301", false, 0, 0), row("\u00e9", false, 0, 0), row("a", false, 0, 0)},
                   SortKey::memory),
               (QStringList{"a", "e\u0301", "\u00e9"}));
+    // The totals count launching as running, and saturate.
+    const ServerRow launching{.app = {.status = PM2App::Status::launching}, .memoryBytes = 1 << 20};
+    const ServerRow huge{.memoryBytes = std::numeric_limits<int64_t>::max()};
+    EXPECT_EQ(runningCount({launching, row("s", false, 0, 7)}), 1);
+    EXPECT_EQ(totalMemory({launching, row("s", false, 0, 7)}), 8 << 20);
+    EXPECT_EQ(totalMemory({huge, huge}), std::numeric_limits<int64_t>::max());
 }
 
 TEST(ServerRowOrder, anyAnswersOfTheComparisonLeaveAPermutation)
@@ -69,15 +70,4 @@ TEST(ServerRowOrder, anyAnswersOfTheComparisonLeaveAPermutation)
         tolerantStableSort(values.begin(), values.end(), std::less<>());
         EXPECT_EQ(values, all) << count;
     }
-}
-
-TEST(ServerRow, totalsCountLaunchingAsRunningAndSaturate)
-{
-    ServerRow launching = row("l", true, 0, 1);
-    launching.app.status = PM2App::Status::launching;
-    ServerRow huge = row("huge", true, 0, 0);
-    huge.memoryBytes = std::numeric_limits<int64_t>::max();
-    EXPECT_EQ(runningCount({launching, row("s", false, 0, 7)}), 1);
-    EXPECT_EQ(totalMemory({launching, row("s", false, 0, 7)}), 8 << 20);
-    EXPECT_EQ(totalMemory({huge, huge}), std::numeric_limits<int64_t>::max());
 }

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -18,39 +19,20 @@
 using namespace nimbrel;
 using namespace std::chrono_literals;
 
-namespace {
-
 const QString sh = QStringLiteral("/bin/sh");
 
 // Our open descriptors and our threads.
-qsizetype entries(const char *dir)
+static qsizetype entries(const char *dir)
 {
     return QDir(QString::fromLatin1(dir)).count();
 }
 
-} // namespace
-
-TEST(ShellRun, theChildsPathPutsTheExtraDirectoryFirst)
-{
-    test::TestEnvironment env;
-    const auto path = [](const std::optional<QString> &extra) {
-        return Shell::run(sh, {"-c", "printf %s \"$PATH\""}, extra, 5).output;
-    };
-    env.set("PATH", QStringLiteral("/custom/bin:/bin"));
-    EXPECT_EQ(path("/opt/pm2/bin"), "/opt/pm2/bin:/custom/bin:/bin");
-    EXPECT_EQ(path(std::nullopt), "/custom/bin:/bin");
-    env.set("PATH", std::nullopt);
-    EXPECT_EQ(path("/opt/pm2/bin"), "/opt/pm2/bin:/usr/bin:/bin:/usr/sbin:/sbin");
-}
-
-TEST(ShellRun, runsTheProgramAsGivenCapturingBothStreamsInOrderAndLeaksNothing)
+TEST(ShellRun, runsTheProgramAsGivenWithTheExtraPathFirstCapturingBothStreamsInOrderAndLeaksNothing)
 {
     test::TestEnvironment env;
     const QString script = env.root() + QStringLiteral("/not-executable");
     test::writeFile(script, "#!/bin/sh\necho hi\n");
-    QFile leaky(QStringLiteral("/proc/self/stat"));
-    ASSERT_TRUE(leaky.open(QIODevice::ReadOnly));
-    const int fd = ::dup(leaky.handle()); // dup drops close-on-exec: the runner must still close it
+    const int fd = ::open("/proc/self/stat", O_RDONLY); // not close-on-exec: the runner closes it
     const qsizetype descriptors = entries("/proc/self/fd");
     const QString cannot = QStringLiteral("起動できません: ");
     const std::tuple<QString, QStringList, QString, int> cases[] = {
@@ -79,6 +61,15 @@ TEST(ShellRun, runsTheProgramAsGivenCapturingBothStreamsInOrderAndLeaksNothing)
     EXPECT_EQ(entries("/proc/self/fd"), descriptors);
     EXPECT_FALSE(QFile::exists(QStringLiteral("pwned")));
     ::close(fd);
+    // The child's PATH puts the extra directory first.
+    const auto path = [](const std::optional<QString> &extra) {
+        return Shell::run(sh, {"-c", "printf %s \"$PATH\""}, extra, 5).output;
+    };
+    env.set("PATH", QStringLiteral("/custom/bin:/bin"));
+    EXPECT_EQ(path("/opt/pm2/bin"), "/opt/pm2/bin:/custom/bin:/bin");
+    EXPECT_EQ(path(std::nullopt), "/custom/bin:/bin");
+    env.set("PATH", std::nullopt);
+    EXPECT_EQ(path("/opt/pm2/bin"), "/opt/pm2/bin:/usr/bin:/bin:/usr/sbin:/sbin");
 }
 
 TEST(ShellRun, theLimitEndsTheWholeGroupWithinTheGracePeriodAndAbandonsTheReader)
@@ -104,8 +95,7 @@ TEST(ShellRun, theLimitEndsTheWholeGroupWithinTheGracePeriodAndAbandonsTheReader
     };
     for (const auto &[script, status, output, atLeast, below, threadsLeft] : cases) {
         SCOPED_TRACE(script.toStdString());
-        const qsizetype descriptors = entries("/proc/self/fd");
-        const qsizetype threadsBefore = entries("/proc/self/task");
+        const qsizetype fds = entries("/proc/self/fd"), threads = entries("/proc/self/task");
         QElapsedTimer clock;
         clock.start();
         const Shell::Result result = Shell::run(sh, {"-c", script}, std::nullopt, 0.5);
@@ -115,8 +105,8 @@ TEST(ShellRun, theLimitEndsTheWholeGroupWithinTheGracePeriodAndAbandonsTheReader
         EXPECT_EQ(result.output, output);
         // No descriptor and no reader thread stays behind for as long as the holder lives.
         std::this_thread::sleep_for(300ms);
-        EXPECT_EQ(entries("/proc/self/fd"), descriptors);
-        EXPECT_EQ(entries("/proc/self/task"), threadsBefore + threadsLeft);
+        EXPECT_EQ(entries("/proc/self/fd"), fds);
+        EXPECT_EQ(entries("/proc/self/task"), threads + threadsLeft);
         if (const int pid = test::readFile(pidFile).trimmed().toInt(); pid > 0)
             ::kill(pid, SIGKILL);
         QFile::remove(pidFile);
@@ -125,20 +115,7 @@ TEST(ShellRun, theLimitEndsTheWholeGroupWithinTheGracePeriodAndAbandonsTheReader
     EXPECT_LE(::waitpid(-1, nullptr, WNOHANG), 0); // every child was collected: no zombie
 }
 
-TEST(ShellVersions, newestFirstByNumbersNotText)
-{
-    // "a>b": a is newer; "a=b": neither is. Only the lower-case v is dropped.
-    for (const QString row : {"v20.11.1>v18.19.0", "18.2.0<18.10.0", "18.0.1>18", "18=18.0",
-                              "v18.0.0v=18", "V18<17", "18..1>18.0.1", "system=0", "18.x=18.0",
-                              "+2>1", "-1<0", " 2<1", "99999999999999999999<1"}) {
-        const qsizetype at = row.indexOf(QRegularExpression(QStringLiteral("[<=>]")));
-        const QString a = row.left(at), b = row.mid(at + 1);
-        EXPECT_EQ(Shell::compareVersionsDescending(a, b), row[at] == u'>') << row.toStdString();
-        EXPECT_EQ(Shell::compareVersionsDescending(b, a), row[at] == u'<') << row.toStdString();
-    }
-}
-
-TEST(Pm2Locator, fixedPlacesThenNvmNewestFirstThenTheVersionManagersAndAnEarlierOneWins)
+TEST(Pm2Locator, fixedPlacesThenNvmNewestFirstThenTheVersionManagersThenTheLoginShell)
 {
     test::TestEnvironment env;
     const QString home = env.home();
@@ -170,11 +147,19 @@ TEST(Pm2Locator, fixedPlacesThenNvmNewestFirstThenTheVersionManagersAndAnEarlier
         test::writeFile(*place, "#!/bin/sh\n", true);
         EXPECT_EQ(Pm2Locator::shared().known(), *place);
     }
-}
 
-TEST(Pm2Locator, theLoginShellIsAskedLastAndOnlyAPathToAProgramCounts)
-{
-    test::TestEnvironment env;
+    // Newest first by numbers, not text.
+    // "a>b": a is newer; "a=b": neither is. Only the lower-case v is dropped.
+    for (const QString row : {"v20.11.1>v18.19.0", "18.2.0<18.10.0", "18.0.1>18", "18=18.0",
+                              "v18.0.0v=18", "V18<17", "18..1>18.0.1", "system=0", "18.x=18.0",
+                              "+2>1", "-1<0", " 2<1", "99999999999999999999<1"}) {
+        const qsizetype at = row.indexOf(QRegularExpression(QStringLiteral("[<=>]")));
+        const QString a = row.left(at), b = row.mid(at + 1);
+        EXPECT_EQ(Shell::compareVersionsDescending(a, b), row[at] == u'>') << row.toStdString();
+        EXPECT_EQ(Shell::compareVersionsDescending(b, a), row[at] == u'<') << row.toStdString();
+    }
+
+    // The login shell is asked last, and only a path to a program counts.
     const QByteArray pm2 = env.home().toUtf8() + "/somewhere/bin/pm2";
     test::writeFile(pm2, "#!/bin/sh\n", true);
     test::writeFile(env.home() + "/plain", "not a program");

@@ -13,14 +13,12 @@
 
 using namespace nimbrel;
 
-namespace {
-
-QJsonObject json(const QByteArray &text)
+static QJsonObject json(const QByteArray &text)
 {
     return QJsonDocument::fromJson(text).object();
 }
 
-int storeTool(const QString &file, const QStringList &arguments)
+static int storeTool(const QString &file, const QStringList &arguments)
 {
     return Shell::run(NIMBREL_STORE_TOOL, QStringList{file} + arguments, std::nullopt, 60).status;
 }
@@ -31,8 +29,6 @@ protected:
     test::TestEnvironment env;
     QString path = env.settingsFile();
 };
-
-} // namespace
 
 TEST_F(StoreTest, defaultsThenValuesKeepTheirJsonTypesOnDisk)
 {
@@ -56,9 +52,18 @@ TEST_F(StoreTest, defaultsThenValuesKeepTheirJsonTypesOnDisk)
     EXPECT_EQ(reader.number(StoreKey::idleLimitHours), 0.5);
     EXPECT_EQ(reader.lastActive().value("web"), first);
     EXPECT_EQ(reader.pinned(), (QSet<QString>{"web", "api", "Shop", decomposedE, "f"}));
+
+    // A write that changes nothing leaves the file alone.
+    struct stat before = {}, after = {};
+    ::stat(QFile::encodeName(path).constData(), &before);
+    store.updateLastActive([](Store::LastActive &) {});
+    store.setValue(StoreKey::pm2Path, QStringLiteral("/opt/pm2"));
+    ::stat(QFile::encodeName(path).constData(), &after);
+    EXPECT_EQ(std::pair(after.st_ino, after.st_mtim.tv_nsec),
+              std::pair(before.st_ino, before.st_mtim.tv_nsec));
 }
 
-TEST_F(StoreTest, aValueOfAnotherTypeReadsAsAbsentAndABooleanAsFalse)
+TEST_F(StoreTest, aValueOfAnotherTypeReadsAsAbsentAndEveryDamagedFileAsDefaultsKeptAside)
 {
     // A hand-written 0 or "false" must not leave the automatic stop on.
     for (const char *written : {R"({"autoStopEnabled": 0})", R"({"autoStopEnabled": "false"})",
@@ -69,19 +74,16 @@ TEST_F(StoreTest, aValueOfAnotherTypeReadsAsAbsentAndABooleanAsFalse)
     test::writeFile(path, R"({"idleLimitHours": "5", "openAtLogin": "yes", "pm2Path": 42,
         "pinnedApps": ["a", 1], "lastActiveAt": {"web": 1700000000, "api": "yesterday"},
         "panelHeight": true})");
-    Store store(path);
-    EXPECT_EQ(store.number(StoreKey::idleLimitHours), 24.0); // not the one-hour floor
-    EXPECT_EQ(store.openAtLoginChoice(), false);
-    EXPECT_EQ(store.text(StoreKey::pm2Path), std::nullopt);
-    EXPECT_TRUE(store.pinned().isEmpty());
-    EXPECT_TRUE(store.lastActive().isEmpty()); // one bad value spoils the whole dictionary
-    EXPECT_EQ(store.doubleValue(StoreKey::panelHeight), 0.0);
+    Store typed(path);
+    EXPECT_EQ(typed.number(StoreKey::idleLimitHours), 24.0); // not the one-hour floor
+    EXPECT_EQ(typed.openAtLoginChoice(), false);
+    EXPECT_EQ(typed.text(StoreKey::pm2Path), std::nullopt);
+    EXPECT_TRUE(typed.pinned().isEmpty());
+    EXPECT_TRUE(typed.lastActive().isEmpty()); // one bad value spoils the whole dictionary
+    EXPECT_EQ(typed.doubleValue(StoreKey::panelHeight), 0.0);
     test::writeFile(path, R"({"lastActiveAt": [1, 2]})");
-    EXPECT_TRUE(store.lastActive().isEmpty());
-}
+    EXPECT_TRUE(typed.lastActive().isEmpty());
 
-TEST_F(StoreTest, everyDamagedFileReadsAsDefaultsAndIsKeptAsideBeforeAnyWrite)
-{
     const QList<QByteArray> damages{R"({"pinnedApps": ["web"], )", R"(["pinnedApps"])",
                                     QByteArray("\xff\x00\x01", 3)};
     const QStringList copies{path + ".damaged", path + ".damaged.2", path + ".damaged.3"};
@@ -119,21 +121,4 @@ TEST_F(StoreTest, otherProcessesWritingAtOnceLoseNothingAndAreSeenAtOnce)
     for (std::thread &writer : writers)
         writer.join();
     EXPECT_EQ(Store(path).lastActive().size(), 400);
-}
-
-TEST_F(StoreTest, aWriteThatChangesNothingLeavesTheFileAlone)
-{
-    Store store(path);
-    store.setValue(StoreKey::sortKey, QStringLiteral("cpu"));
-    store.updateLastActive([](Store::LastActive &times) { times.insert("web", now()); });
-    const auto identity = [&] {
-        struct stat info
-        {};
-        ::stat(QFile::encodeName(path).constData(), &info);
-        return std::pair(info.st_ino, info.st_mtim.tv_nsec);
-    };
-    const auto before = identity();
-    store.updateLastActive([](Store::LastActive &) {});
-    store.setValue(StoreKey::sortKey, QStringLiteral("cpu"));
-    EXPECT_EQ(identity(), before);
 }
