@@ -111,14 +111,12 @@ TEST_F(MonitorTest, anAutomaticStopIsNotRedecidedByTheRefreshThatFollowsIt)
 {
     // Whether pm2 refuses the stop or says done while the app stays online, the refresh after
     // the stop leaves it alone; only the next one decides again.
-    for (const bool refused : {true, false}) {
+    for (const bool refused : {false, true}) {
         makeMonitor();
         pm2.clearCalls();
         store.setLastActive({{"stuck", t0 - Seconds(48 * 3600)}});
         pm2.setApps({{"stuck", 1}});
-        pm2.setFailing("stop", refused);
-        if (!refused)
-            pm2.setIgnoring("stop");
+        refused ? pm2.setFailing("stop") : pm2.setIgnoring("stop");
         for (const double at : {0, 1, 60})
             push(at, {process(1, 0)});
         refresh(2);

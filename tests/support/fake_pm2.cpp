@@ -28,7 +28,7 @@ void FakePm2::setApps(const QList<FakeApp> &apps)
                                 {"pm_id", i},
                                 {"pid", apps[i].pid.value_or(0)},
                                 {"pm2_env", QJsonObject{{"status", apps[i].status}}}});
-    setList(QJsonDocument(list).toJson(QJsonDocument::Compact));
+    put("jlist", QJsonDocument(list).toJson(QJsonDocument::Compact));
 }
 
 // The fake logs each call as one line: a JSON array of its arguments.

@@ -4,7 +4,6 @@
 
 #include "support/test_environment.h"
 
-#include <QFile>
 #include <QStringList>
 
 namespace nimbrel::test {
@@ -25,19 +24,13 @@ public:
 
     static QString path() { return QStringLiteral(NIMBREL_FAKE_PM2); }
 
-    void setList(const QByteArray &output) { put("jlist", output); }
     void setApps(const QList<FakeApp> &apps);
     void setMode(const char *mode) { put("mode", mode); } // "hang", "garbage", "fail" or ""
-    void setFailing(const char *verb, bool failing = true)
-    {
-        QFile::remove(dir_ + "/fail-" + verb);
-        if (failing)
-            put(QByteArray("fail-") + verb, {});
-    }
+    void setFailing(const char *verb) { put(QByteArray("fail-") + verb, {}); } // over ignoring
     void setIgnoring(const char *verb) { put(QByteArray("noop-") + verb, {}); }
     void setDelay(const char *verb, double s)
     {
-        put("delay-" + QByteArray(verb), QByteArray::number(s));
+        put(QByteArray("delay-") + verb, QByteArray::number(s));
     }
 
     QList<QStringList> calls() const;             // every call's arguments, in order

@@ -112,8 +112,8 @@ protected:
         monitor->apply(list, snapshot, PM2Client(QStringLiteral("/nonexistent/pm2")));
     }
 
-    std::shared_ptr<std::pair<std::mutex, std::deque<SystemSnapshot>>> snapshots_ =
-        std::make_shared<std::pair<std::mutex, std::deque<SystemSnapshot>>>();
+    using Snapshots = std::pair<std::mutex, std::deque<SystemSnapshot>>;
+    std::shared_ptr<Snapshots> snapshots_ = std::make_shared<Snapshots>();
 };
 
 } // namespace nimbrel::test

@@ -1,11 +1,11 @@
 #include "support/test_environment.h"
 
 #include "core/pm2_list_parser.h"
+#include "core/proc_files.h"
 
 #include <QDir>
 #include <QFile>
 #include <QMultiHash>
-#include <QSet>
 
 #include <gtest/gtest.h>
 
@@ -30,21 +30,20 @@ bool isUnder(const QString &path, const QString &root)
 QMultiHash<qint64, qint64> childrenOfAll()
 {
     QMultiHash<qint64, qint64> children;
-    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        const QByteArray stat = readFile("/proc/" + entry + "/stat"); // "pid (name) state ppid"
-        if (const qint64 pid = entry.toLongLong(); pid > 0 && !stat.isEmpty())
-            children.insert(stat.mid(stat.lastIndexOf(')') + 4).split(' ').front().toLongLong(),
-                            pid);
-    }
+    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs))
+        if (const auto stat = ProcFiles::parseStat(readFile("/proc/" + entry + "/stat")))
+            children.insert(stat->ppid, stat->pid);
     return children;
 }
 
-// The pm2 daemons (by their command line) whose PM2_HOME lies under `root`, with that PM2_HOME.
-QHash<qint64, QString> daemonsUnder(const QString &root)
+// Ends each pm2 daemon (known by its command line) whose PM2_HOME lies under `root` as pm2
+// itself does, then it and every process below it (its apps) by pid. Whether there was one.
+bool endDaemonsUnder(const QString &root)
 {
-    QHash<qint64, QString> daemons;
-    for (const qint64 pid : childrenOfAll()) {
-        const QString proc = QStringLiteral("/proc/%1/").arg(pid);
+    const QMultiHash<qint64, qint64> children = childrenOfAll(); // before the apps lose theirs
+    bool found = false;
+    for (const qint64 daemon : children) {
+        const QString proc = QStringLiteral("/proc/%1/").arg(daemon);
         if (!readFile(proc + "cmdline").startsWith("PM2 v"))
             continue;
         QString home;
@@ -54,32 +53,30 @@ QHash<qint64, QString> daemonsUnder(const QString &root)
             if (variable.startsWith("PM2_HOME="))
                 home = QFile::decodeName(variable.mid(9));
         }
-        if (isUnder(home, root))
-            daemons.insert(pid, home);
+        if (!isUnder(home, root))
+            continue;
+        found = true;
+        QList<qint64> tree{daemon}; // parents form no cycles: each pid is met once
+        for (qsizetype i = 0; i < tree.size(); ++i)
+            tree.append(children.values(tree[i]));
+        // Without its socket `pm2 kill` would start a new daemon instead of ending this one.
+        if (QFile::exists(home + "/rpc.sock")) {
+            const QByteArray previous = qgetenv("PM2_HOME");
+            qputenv("PM2_HOME", QFile::encodeName(home));
+            pm2({QStringLiteral("kill")});
+            qputenv("PM2_HOME", previous);
+        }
+        for (const qint64 pid : tree)
+            ::kill(pid_t(pid), SIGKILL);
     }
-    return daemons;
+    return found;
 }
 
-// Ends the daemon as pm2 itself does, then it and every process below it (its apps) by pid.
-void end(qint64 daemon, const QString &home)
+Pm2Locator::Places pm2PlacesUnder(const QString &home)
 {
-    const QMultiHash<qint64, qint64> children = childrenOfAll(); // before the apps lose it
-    QSet<qint64> tree{daemon};
-    for (QList<qint64> pending{daemon}; !pending.isEmpty();)
-        for (const qint64 child : children.values(pending.takeLast()))
-            if (!tree.contains(child)) {
-                tree.insert(child);
-                pending.append(child);
-            }
-    // Without its socket `pm2 kill` would start a new daemon instead of ending this one.
-    if (QFile::exists(home + "/rpc.sock")) {
-        const QByteArray previous = qgetenv("PM2_HOME");
-        qputenv("PM2_HOME", QFile::encodeName(home));
-        pm2({QStringLiteral("kill")});
-        qputenv("PM2_HOME", previous);
-    }
-    for (const qint64 pid : tree)
-        ::kill(pid_t(pid), SIGKILL);
+    QStringList candidates = Shell::pm2Candidates(home, std::nullopt);
+    candidates.removeIf([&](const QString &path) { return !isUnder(path, home); });
+    return {candidates, {}};
 }
 
 // A test whose pm2 daemon outlives it fails instead of leaving the daemon behind.
@@ -87,20 +84,11 @@ class DaemonGuard : public ::testing::EmptyTestEventListener
 {
     void OnTestEnd(const ::testing::TestInfo &) override
     {
-        for (const QString &root : std::as_const(roots)) {
-            const QHash<qint64, QString> daemons = daemonsUnder(root);
-            for (auto daemon = daemons.begin(); daemon != daemons.end(); ++daemon) {
+        for (const QString &root : std::as_const(roots))
+            if (endDaemonsUnder(root))
                 ADD_FAILURE() << "a pm2 daemon of " << root.toStdString() << " outlived its test";
-                end(daemon.key(), daemon.value());
-            }
-        }
     }
 };
-
-[[maybe_unused]] const bool guardInstalled = [] {
-    ::testing::UnitTest::GetInstance()->listeners().Append(new DaemonGuard);
-    return true;
-}();
 
 } // namespace
 
@@ -109,6 +97,8 @@ TestEnvironment::TestEnvironment() : dir_(QStringLiteral("/tmp/nb-XXXXXX"))
 {
     if (!dir_.isValid())
         throw std::runtime_error("cannot create a temporary directory");
+    if (roots.isEmpty())
+        ::testing::UnitTest::GetInstance()->listeners().Append(new DaemonGuard);
     roots.append(root());
     QDir().mkpath(home());
     QDir().mkpath(config());
@@ -121,36 +111,21 @@ TestEnvironment::TestEnvironment() : dir_(QStringLiteral("/tmp/nb-XXXXXX"))
     Pm2Locator::shared().usePlaces([home = home()] { return pm2PlacesUnder(home); });
 }
 
-Pm2Locator::Places pm2PlacesUnder(const QString &home)
-{
-    QStringList candidates = Shell::pm2Candidates(home, std::nullopt);
-    candidates.removeIf([&](const QString &path) { return !isUnder(path, home); });
-    return {candidates, {}};
-}
-
 // Every pm2 daemon of the test's PM2_HOME (or one below) ends with it.
 TestEnvironment::~TestEnvironment()
 {
-    const QHash<qint64, QString> daemons = daemonsUnder(root());
-    for (auto daemon = daemons.begin(); daemon != daemons.end(); ++daemon)
-        end(daemon.key(), daemon.value());
+    endDaemonsUnder(root());
     Pm2Locator::shared().usePlaces(Pm2Locator::userPlaces);
-    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-        if (it->second)
-            ::setenv(it->first.c_str(), it->second->c_str(), 1);
-        else
-            ::unsetenv(it->first.c_str());
-    }
+    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it)
+        it->second ? ::setenv(it->first.c_str(), it->second->c_str(), 1)
+                   : ::unsetenv(it->first.c_str());
 }
 
 void TestEnvironment::set(const char *name, const std::optional<QString> &value)
 {
     const char *previous = std::getenv(name);
     saved_.emplace_back(name, previous ? std::optional<std::string>(previous) : std::nullopt);
-    if (value)
-        ::setenv(name, value->toUtf8().constData(), 1);
-    else
-        ::unsetenv(name);
+    value ? ::setenv(name, value->toUtf8().constData(), 1) : ::unsetenv(name);
 }
 
 void writeFile(const QString &path, const QByteArray &contents, bool executable)
@@ -196,13 +171,12 @@ void startApp(const QString &name, const QString &version, int instances)
         arguments << "-i" << QString::number(instances);
     const Shell::Result result = pm2(arguments, version);
     ASSERT_EQ(result.status, 0) << result.output.toStdString();
-    for (int attempt = 0; attempt < 300; ++attempt, usleep(100'000)) {
-        const QList<PM2App> apps = pm2List(version);
-        if (instances == std::ranges::count_if(apps, [&](const PM2App &app) {
-                return app.name == name && app.status == PM2App::Status::online;
-            }))
+    const auto online = [&](const PM2App &app) {
+        return app.name == name && app.status == PM2App::Status::online;
+    };
+    for (int attempt = 0; attempt < 300; ++attempt, usleep(100'000))
+        if (std::ranges::count_if(pm2List(version), online) == instances)
             return;
-    }
     FAIL() << name.toStdString() << " never came online";
 }
 

@@ -23,8 +23,7 @@ class TestEnvironment
 public:
     TestEnvironment();
     ~TestEnvironment();
-    TestEnvironment(const TestEnvironment &) = delete;
-    TestEnvironment &operator=(const TestEnvironment &) = delete;
+    Q_DISABLE_COPY(TestEnvironment)
 
     QString root() const { return dir_.path(); }
     QString home() const { return root() + QStringLiteral("/home"); }
@@ -39,9 +38,6 @@ private:
     QTemporaryDir dir_;
     std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
-
-// The places where the locator looks for pm2 in a test: those under `home`, and no login shell.
-Pm2Locator::Places pm2PlacesUnder(const QString &home);
 
 // Writes `contents` to `path`, creating its directory; `executable` sets mode 0755.
 void writeFile(const QString &path, const QByteArray &contents, bool executable = false);

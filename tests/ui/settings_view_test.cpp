@@ -39,13 +39,13 @@ protected:
     void makeView()
     {
         view = std::make_unique<ui::SettingsView>(*monitor, store, login,
-                                                  [](const QString &) { return QString(); });
+                                                  [](auto &) { return QString(); });
     }
 };
 
 } // namespace
 
-TEST_F(SettingsTest, theStepperKeepsTheLimitWithinAWeekAndThePathIsStoredOnReturn)
+TEST_F(SettingsTest, stepperPathAndLoginSwitchWriteTheirKeysAndNotesSitInPlace)
 {
     // {stored, shown, the button clicked, stored then}
     const std::tuple<double, const char *, const char *, double> cases[] = {
@@ -77,18 +77,16 @@ TEST_F(SettingsTest, theStepperKeepsTheLimitWithinAWeekAndThePathIsStoredOnRetur
     field = child<QLineEdit>(*view, "pm2Path");
     EXPECT_EQ(field->text(), "");
     EXPECT_EQ(field->placeholderText(), env.home() + "/.volta/bin/pm2");
-}
 
-TEST_F(SettingsTest, theLoginSwitchShowsTheRealStateAndWhatWentWrongInItsPlace)
-{
-    // {what registering leaves, its failure, the switch then, the note}; the last note stays.
+    // The login switch. {what registering leaves, its failure, the switch then, the note}; the last
+    // note stays.
     const char *approval = "システム設定 > 一般 > ログイン項目 で Nimbrel を有効にしてください。";
-    const std::tuple<Status, std::optional<QString>, bool, const char *> cases[] = {
+    const std::tuple<Status, std::optional<QString>, bool, const char *> logins[] = {
         {Status::enabled, "Not a directory", false, "Not a directory"},
         {Status::enabled, {}, true, ""},
         {Status::requiresApproval, {}, true, approval},
     };
-    for (const auto &[after, failure, on, note] : cases) {
+    for (const auto &[after, failure, on, note] : logins) {
         login.now = Status::notRegistered;
         login.afterRegister = after;
         login.failure = failure;
