@@ -1,100 +1,148 @@
-// `nimbrel --control` as a user runs it: the real binary, real pm2 under a private PM2_HOME and
-// real node servers.
+// The real binary as a user runs it, with real pm2 under a private PM2_HOME and real node
+// servers: `--control`, `--screenshot` and `--measure`, and the tray on a machine without a
+// display.
+#include "app/pm2_client.h"
+#include "app/pm2_socket.h"
 #include "app/store.h"
-#include "support/fake_pm2.h"
 #include "support/test_environment.h"
 
-#include <QElapsedTimer>
-#include <QFile>
+#include <QImage>
+#include <QProcess>
+#include <QScopeGuard>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <future>
+
 using namespace nimbrel;
 
-namespace {
-
-Shell::Result control(const QStringList &arguments)
+static Shell::Result runNimbrel(const QStringList &arguments)
 {
-    return Shell::run(NIMBREL_BINARY, QStringList{"--control"} + arguments, std::nullopt, 120);
+    return Shell::run(NIMBREL_BINARY, arguments, std::nullopt, 120);
 }
-
-} // namespace
 
 TEST(Control, listPrintsEachAppsStatusAndNameInPm2sOrder)
 {
-    struct Case
-    {
-        QString pm2;
-        QStringList apps, stopped;
-        QString printed;
-    };
-    const Case cases[] = {
-        {test::currentPm2,
-         {"shop-api", "shop-web"},
-         {"shop-web"},
-         "online\tshop-api\nstopped\tshop-web\n"},
-        {test::olderPm2, {"legacy-api"}, {}, "online\tlegacy-api\n"}, // a daemon older than ours
-        {test::currentPm2, {}, {}, ""}}; // a cold start: the list starts the daemon
-    for (const Case &c : cases) {
+    // An older daemon than ours, and a cold start: the list starts the daemon.
+    const std::tuple<QString, QStringList, QStringList, QString> cases[] = {
+        {test::currentPm2, {"api", "web"}, {"web"}, "online\tapi\nstopped\tweb\n"},
+        {test::olderPm2, {"legacy-api"}, {}, "online\tlegacy-api\n"},
+        {test::currentPm2, {}, {}, ""}};
+    for (const auto &[pm2, apps, stopped, printed] : cases) {
         test::TestEnvironment env;
         Store(env.settingsFile()).setValue(StoreKey::pm2Path, test::currentPm2);
-        for (const QString &name : c.apps)
-            test::startApp(name, c.pm2);
-        for (const QString &name : c.stopped)
-            ASSERT_EQ(test::pm2({"stop", name}, c.pm2).status, 0);
-        const Shell::Result result = control({"list", "ignored"});
+        for (const QString &name : apps)
+            test::startApp(name, pm2);
+        for (const QString &name : stopped)
+            ASSERT_EQ(test::pm2({"stop", name}, pm2).status, 0);
+        const Shell::Result result = runNimbrel({"--control", "list", "ignored"});
         EXPECT_EQ(result.status, 0);
-        EXPECT_EQ(result.output, c.printed);
-        EXPECT_TRUE(QFile::exists(env.pm2Home() + "/pm2.pid"));
+        EXPECT_EQ(result.output, printed);
+        // The daemon runs, even after a cold start; its socket, old or new, gives the rows
+        // `pm2 jlist` prints.
+        const std::optional<QList<PM2App>> fromSocket = PM2Socket::list(PM2Socket::path());
+        QList<PM2App> fromCommand = PM2Client(pm2).listByCommand();
+        ASSERT_TRUE(fromSocket && fromSocket->size() == fromCommand.size());
+        for (qsizetype i = 0; i < fromCommand.size(); ++i) // measured anew by each call
+            fromCommand[i].reportedMemory = (*fromSocket)[i].reportedMemory;
+        EXPECT_EQ(*fromSocket, fromCommand);
     }
 }
 
-TEST(Control, startStopAndRestartReportTheOutcomeAndRestartRecordsActivity)
+TEST(Control, startStopAndRestartReportTheOutcomeAndAStartIsActivity)
 {
     test::TestEnvironment env;
     Store store(env.settingsFile());
     store.setValue(StoreKey::pm2Path, test::currentPm2);
-    const auto lastActive = [&](const QString &name) {
-        const Store::LastActive times = store.lastActive();
-        return times.contains(name) ? std::optional(times.value(name)) : std::nullopt;
-    };
     test::startApp("shop-api");
-    const Instant before = now();
-    Shell::Result result = control({"restart", "shop-api"});
-    EXPECT_EQ(result.output, "restart: shop-api 完了\n");
-    EXPECT_EQ(result.status, 0);
-    const std::optional<Instant> restartedAt = lastActive("shop-api");
-    ASSERT_TRUE(restartedAt);
-    EXPECT_GE(*restartedAt, before);
-    EXPECT_LE(*restartedAt, now());
-
-    result = control({"stop", "shop-api"});
-    EXPECT_EQ(result.output, "stop: shop-api 完了\n");
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(test::statusOf("shop-api"), PM2App::Status::stopped);
-    EXPECT_EQ(lastActive("shop-api"), restartedAt);
-
-    result = control({"start", "shop-api"});
-    EXPECT_EQ(result.output, "start: shop-api 完了\n");
-    EXPECT_EQ(test::statusOf("shop-api"), PM2App::Status::online);
-
-    result = control({"restart", "no-such-app"});
-    EXPECT_EQ(result.output, "restart: no-such-app 失敗\n");
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(lastActive("no-such-app"), std::nullopt);
+    const std::tuple<QString, QString, int, PM2App::Status> steps[] = {
+        {"restart", "shop-api", 0, PM2App::Status::online},
+        {"stop", "shop-api", 0, PM2App::Status::stopped},
+        {"start", "shop-api", 0, PM2App::Status::online},
+        {"restart", "no-such-app", 1, PM2App::Status::online}};
+    Instant previous{};
+    for (const auto &[command, name, status, after] : steps) {
+        const Instant started = now();
+        const Shell::Result result = runNimbrel({"--control", command, name});
+        EXPECT_EQ(result.output, command + ": " + name + (status ? " 失敗\n" : " 完了\n"));
+        EXPECT_EQ(result.status, status);
+        EXPECT_EQ(test::statusOf("shop-api"), after) << command.toStdString();
+        const Store::LastActive times = store.lastActive();
+        EXPECT_FALSE(times.contains("no-such-app"));
+        // A start or restart is activity for the idle stop; a stop or a failure is none.
+        const Instant last = times.value("shop-api");
+        EXPECT_TRUE(status || command == "stop" ? last == previous
+                                                : last >= started && last <= now())
+            << command.toStdString();
+        previous = last;
+    }
 }
 
-TEST(Control, aHangingPm2CostsTheListItsLimitAndNoMore)
+// Without a display. First a pm2 that notes what it was given and then hangs with its output
+// open: the list costs its limit and no more; the tray quits at once and gives pm2 our
+// environment unchanged. (Before any daemon runs, or the list would ask it.)
+TEST(NoDisplay, aHangingPm2CostsTheListItsLimitAndTheTrayNothingAndScreenshotsDraw)
 {
     test::TestEnvironment env;
-    test::FakePm2 fake(env);
-    fake.setMode("hang");
-    Store(env.settingsFile()).setValue(StoreKey::pm2Path, test::FakePm2::path());
-    QElapsedTimer clock;
-    clock.start();
-    const Shell::Result result = control({"list"});
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.output, "");
-    EXPECT_GE(clock.elapsed(), 20'000);
-    EXPECT_LT(clock.elapsed(), 25'000);
+    for (const char *display : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.set(display, std::nullopt);
+    const QString pm2 = env.root() + "/bin/pm2";
+    test::writeFile(pm2, "#!/bin/sh\nenv > \"$0.env\"\necho $$ >> \"$0.pid\"\nexec sleep 60\n",
+                    true);
+    Store(env.settingsFile()).setValue(StoreKey::pm2Path, pm2);
+    const auto hanging = [&] { return test::readFile(pm2 + ".pid").split('\n'); }; // one a run
+    const auto endHanging = qScopeGuard([&] {
+        for (const QByteArray &pid : hanging())
+            if (pid.toInt() > 0)
+                ::kill(pid_t(pid.toInt()), SIGKILL);
+    });
+    const Instant started = now();
+    const Shell::Result listed = runNimbrel({"--control", "list"});
+    EXPECT_EQ(listed.status, 0);
+    EXPECT_EQ(listed.output, "");
+    EXPECT_GE((now() - started).count(), 20.0);
+    EXPECT_LT((now() - started).count(), 25.0);
+
+    const qsizetype runs = hanging().size();
+    QProcess tray;
+    tray.start(QStringLiteral(NIMBREL_BINARY));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return hanging().size() > runs; }, 30'000))
+        << "the tray never ran pm2";
+    ::kill(pid_t(tray.processId()), SIGTERM); // as the session's end, and as the menu's 終了
+    EXPECT_TRUE(tray.waitForFinished(5'000)) << "quitting waited for pm2";
+    EXPECT_EQ(tray.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(tray.exitCode(), 0);
+    const QByteArray childEnvironment = test::readFile(pm2 + ".env");
+    EXPECT_TRUE(childEnvironment.contains("PM2_HOME=" + env.pm2Home().toUtf8()));
+    EXPECT_FALSE(childEnvironment.contains("QT_QPA_PLATFORM")) << childEnvironment.toStdString();
+
+    // `--screenshot` and `--measure` draw the real apps' panel.
+    Store(env.settingsFile()).setValue(StoreKey::pm2Path, test::currentPm2);
+    test::startApp("shop-api");
+    test::startApp("shop-web");
+    const auto run = [&](const QStringList &arguments) {
+        return std::async(std::launch::async, [arguments] { return runNimbrel(arguments); });
+    };
+    const QString all = env.root() + "/all.png", none = env.root() + "/none.png";
+    const QString nowhere = env.root() + "/no/such/folder/panel.png";
+    std::future<Shell::Result> shots[] = {run({"--screenshot", all, "--appearance", "dark"}),
+                                          run({"--screenshot", none, "--query", "no-such-server"}),
+                                          run({"--screenshot", nowhere})};
+    const Shell::Result measured = run({"--measure"}).get();
+    EXPECT_EQ(measured.status, 0);
+    EXPECT_TRUE(measured.output.startsWith("画面の高さ 0 / 半分 0\n"))
+        << measured.output.toStdString();
+    for (std::future<Shell::Result> &shot : shots) {
+        const Shell::Result result = shot.get();
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.output, ""); // nothing printed, not even Qt's notes
+    }
+    const QImage allImage(all), noneImage(none);
+    ASSERT_FALSE(allImage.isNull() || noneImage.isNull());
+    EXPECT_EQ(QList({allImage.width(), noneImage.width()}), QList({560, 560}));
+    EXPECT_GT(allImage.height(), 200);
+    EXPECT_LT(noneImage.height(), allImage.height()); // two apps' rows against the no-match line
+    EXPECT_FALSE(QFile::exists(nowhere));
 }
