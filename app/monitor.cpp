@@ -30,11 +30,11 @@ void Monitor::refresh()
 {
     const std::optional<PM2Client> client = PM2Client::resolved(store_);
     if (!client) {
-        setPm2Missing(true); // rows, samples and lastRefresh stay as they were
-        askLoginShellForPm2();
+        setPM2Missing(true); // rows, samples and lastRefresh stay as they were
+        askLoginShellForPM2();
         return;
     }
-    setPm2Missing(false);
+    setPM2Missing(false);
 
     // The queue never touches the monitor: it only carries a weak pointer to the main thread.
     queue_.submit([self = QPointer<Monitor>(this), client = *client,
@@ -53,15 +53,15 @@ void Monitor::refresh()
     });
 }
 
-void Monitor::askLoginShellForPm2()
+void Monitor::askLoginShellForPM2()
 {
-    if (!Pm2Locator::shared().claimShellQuestion())
+    if (!PM2Locator::shared().claimShellQuestion())
         return;
     // Up to five seconds: never on the main thread.
     queue_.submit([self = QPointer<Monitor>(this)](const SerialQueue::Post &post) {
-        Pm2Locator::shared().askShell();
+        PM2Locator::shared().askShell();
         post([self] {
-            if (self && Pm2Locator::shared().known())
+            if (self && PM2Locator::shared().known())
                 self->refresh();
         });
     });
@@ -263,7 +263,7 @@ void Monitor::setBusyNames(QSet<QString> names)
     emit changed();
 }
 
-void Monitor::setPm2Missing(bool missing)
+void Monitor::setPM2Missing(bool missing)
 {
     pm2Missing_ = missing;
     emit changed();

@@ -92,7 +92,7 @@ private:
     QStringList autoStopTargets(const QList<ServerRow> &rows, Instant now,
                                 const QSet<QString> &pinned);
     // When nothing else finds pm2, the user's login shell is asked once, on the queue.
-    void askLoginShellForPm2();
+    void askLoginShellForPM2();
     void perform(const QString &name, std::function<bool(const PM2Client &)> action);
     // Runs `stop` for each name on the queue, then `done` on the main thread with the names
     // whose stop failed.
@@ -102,7 +102,7 @@ private:
     void setRows(QList<ServerRow> rows);
     void setLastRefresh(Instant at);
     void setBusyNames(QSet<QString> names);
-    void setPm2Missing(bool missing);
+    void setPM2Missing(bool missing);
     void setLastAutoStop(AutoStop stop);
 
     Store &store_;

@@ -12,7 +12,7 @@ std::optional<PM2Client> PM2Client::resolved(Store &store)
 {
     if (auto stored = store.text(StoreKey::pm2Path))
         return PM2Client(std::move(*stored));
-    if (auto found = Pm2Locator::shared().known())
+    if (auto found = PM2Locator::shared().known())
         return PM2Client(std::move(*found));
     return std::nullopt;
 }
@@ -21,7 +21,7 @@ std::optional<PM2Client> PM2Client::resolvedAskingShell(Store &store)
 {
     if (auto stored = store.text(StoreKey::pm2Path))
         return PM2Client(std::move(*stored));
-    if (auto found = Pm2Locator::shared().locate())
+    if (auto found = PM2Locator::shared().locate())
         return PM2Client(std::move(*found));
     return std::nullopt;
 }

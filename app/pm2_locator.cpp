@@ -26,7 +26,7 @@ QString passwdShell()
 
 } // namespace
 
-Pm2Locator::Places Pm2Locator::userPlaces()
+PM2Locator::Places PM2Locator::userPlaces()
 {
     const QByteArray pnpm = qgetenv("PNPM_HOME");
     QString shell = qEnvironmentVariable("SHELL");
@@ -38,15 +38,15 @@ Pm2Locator::Places Pm2Locator::userPlaces()
             shell};
 }
 
-Pm2Locator &Pm2Locator::shared()
+PM2Locator &PM2Locator::shared()
 {
-    static Pm2Locator locator;
+    static PM2Locator locator;
     return locator;
 }
 
-Pm2Locator::Pm2Locator(std::function<Places()> places) : places_(std::move(places)) {}
+PM2Locator::PM2Locator(std::function<Places()> places) : places_(std::move(places)) {}
 
-void Pm2Locator::usePlaces(std::function<Places()> places)
+void PM2Locator::usePlaces(std::function<Places()> places)
 {
     std::lock_guard guard(lock_);
     places_ = std::move(places);
@@ -54,7 +54,7 @@ void Pm2Locator::usePlaces(std::function<Places()> places)
     lastQuestion_.reset();
 }
 
-std::optional<QString> Pm2Locator::known()
+std::optional<QString> PM2Locator::known()
 {
     std::unique_lock guard(lock_);
     const std::function<Places()> places = places_;
@@ -68,7 +68,7 @@ std::optional<QString> Pm2Locator::known()
     return std::nullopt;
 }
 
-bool Pm2Locator::claimShellQuestion(Clock::time_point now)
+bool PM2Locator::claimShellQuestion(Clock::time_point now)
 {
     std::lock_guard guard(lock_);
     if (shellAnswer_ || (lastQuestion_ && now - *lastQuestion_ < askAgainAfterMiss))
@@ -77,7 +77,7 @@ bool Pm2Locator::claimShellQuestion(Clock::time_point now)
     return true;
 }
 
-void Pm2Locator::askShell()
+void PM2Locator::askShell()
 {
     std::unique_lock guard(lock_);
     const Places places = places_();
@@ -96,7 +96,7 @@ void Pm2Locator::askShell()
         shellAnswer_ = std::move(answer);
 }
 
-std::optional<QString> Pm2Locator::locate()
+std::optional<QString> PM2Locator::locate()
 {
     if (auto found = known())
         return found;

@@ -13,7 +13,7 @@
 
 namespace nimbrel {
 
-class Pm2Locator
+class PM2Locator
 {
 public:
     struct Places
@@ -28,9 +28,9 @@ public:
     // The user's: the candidates under their home, and $SHELL (else their passwd entry's shell).
     static Places userPlaces();
     // The one locator of the process. Tests hand it their own places.
-    static Pm2Locator &shared();
+    static PM2Locator &shared();
 
-    explicit Pm2Locator(std::function<Places()> places = userPlaces);
+    explicit PM2Locator(std::function<Places()> places = userPlaces);
     void usePlaces(std::function<Places()> places);
 
     // The first executable candidate, else what the login shell answered. Never blocks.

@@ -72,10 +72,10 @@ double cpuMilliseconds(int who)
 }
 
 // A private pm2 with `count` idle servers, started in one go, for as long as the benchmark runs.
-class RealPm2
+class RealPM2
 {
 public:
-    explicit RealPm2(int count = 5) : dir_(QStringLiteral("/tmp/nb-bench-XXXXXX"))
+    explicit RealPM2(int count = 5) : dir_(QStringLiteral("/tmp/nb-bench-XXXXXX"))
     {
         qputenv("PM2_HOME", (dir_.path() + QStringLiteral("/pm2")).toUtf8());
         QStringList apps;
@@ -92,7 +92,7 @@ public:
         pm2({QStringLiteral("start"), ecosystem});
         pm2({QStringLiteral("jlist")});
     }
-    ~RealPm2() { pm2({QStringLiteral("kill")}); }
+    ~RealPM2() { pm2({QStringLiteral("kill")}); }
     Shell::Result pm2(const QStringList &arguments) const
     {
         return Shell::run(path, arguments, QStringLiteral(NIMBREL_PM2_DIR), 60);
@@ -114,7 +114,7 @@ double ownAndChildren()
 // both alike. CPU is ours (RUSAGE_SELF, both threads) plus the commands' (RUSAGE_CHILDREN).
 void wholeRefresh(benchmark::State &state)
 {
-    const RealPm2 pm2(int(state.range(0)));
+    const RealPM2 pm2(int(state.range(0)));
     Store store(pm2.settings());
     store.setValue(StoreKey::pm2Path, pm2.path);
     Monitor monitor(store);
@@ -159,7 +159,7 @@ BENCHMARK(wholeRefresh)
 // wait the export keeps for the refresh to land, and the drawing.
 void screenshotRun(benchmark::State &state)
 {
-    const RealPm2 pm2;
+    const RealPM2 pm2;
     QTemporaryDir home;
     qputenv("XDG_CONFIG_HOME", home.path().toUtf8());
     Store(home.path() + QStringLiteral("/Nimbrel/Nimbrel.json"))

@@ -12,7 +12,6 @@ namespace nimbrel {
 
 namespace {
 
-
 bool isHorizontalSpace(QChar c)
 {
     return c == u'\t' || c.category() == QChar::Separator_Space;

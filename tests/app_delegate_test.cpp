@@ -20,24 +20,24 @@ protected:
     QStringList printed;
     AppDelegate delegate{store, LoginItem(entry, program),
                          [this](const QString &line) { printed.append(line); }};
-    test::FakePm2 pm2{env};
+    test::FakePM2 pm2{env};
 
     void SetUp() override { test::writeFile(program, "#!/bin/sh\n", true); }
     QStringList takePrinted() { return std::exchange(printed, {}); }
 };
 
-TEST_F(AppDelegateTest, controlUsageAndMissingPm2AndTheLoginShellFindingIt)
+TEST_F(AppDelegateTest, controlUsageAndMissingPM2AndTheLoginShellFindingIt)
 {
     const QString usage = "使い方: --control start|stop|restart <名前>  /  --control list";
     const QString actionUsage = "使い方: --control start|stop|restart|list <名前>";
-    const QString noPm2 = "pm2 が見つかりません";
+    const QString noPM2 = "pm2 が見つかりません";
     const std::tuple<std::optional<QString>, QString, bool, QString> cases[] = {
         {std::nullopt, {}, true, usage},     {"start", {}, true, usage},
         {"frobnicate", {}, true, usage},     {"frobnicate", "web", true, actionUsage},
-        {"Start", "web", true, actionUsage}, {"start", "web", false, noPm2},
-        {"list", {}, false, noPm2},          {"frobnicate", "web", false, noPm2}};
+        {"Start", "web", true, actionUsage}, {"start", "web", false, noPM2},
+        {"list", {}, false, noPM2},          {"frobnicate", "web", false, noPM2}};
     for (const auto &[action, name, known, line] : cases) {
-        store.setValue(StoreKey::pm2Path, known ? QVariant(test::FakePm2::path()) : QVariant());
+        store.setValue(StoreKey::pm2Path, known ? QVariant(test::FakePM2::path()) : QVariant());
         EXPECT_EQ(delegate.runControl(action, name), 1);
         EXPECT_EQ(takePrinted(), QStringList{line});
     }
@@ -48,7 +48,7 @@ TEST_F(AppDelegateTest, controlUsageAndMissingPm2AndTheLoginShellFindingIt)
     const QString shell = env.root() + "/bin/login-shell";
     test::writeFile(shell, "#!/bin/sh\necho 'Hello from .bashrc'\necho " NIMBREL_FAKE_PM2 "\n",
                     true);
-    Pm2Locator::shared().usePlaces([&] { return Pm2Locator::Places{{}, shell}; });
+    PM2Locator::shared().usePlaces([&] { return PM2Locator::Places{{}, shell}; });
     EXPECT_EQ(delegate.runControl("list", "ignored"), 0);
     EXPECT_EQ(takePrinted(), QStringList{"online\tweb"});
 }

@@ -35,7 +35,7 @@ TEST_F(MonitorTest, theFirstRefreshJoinsTheMachineAndTheSecondMeasuresCpuAndUse)
     EXPECT_EQ(store.lastActive(), times);
 }
 
-TEST_F(MonitorTest, missingOrFailingPm2KeepsTheSamplesAndAStopDropsThem)
+TEST_F(MonitorTest, missingOrFailingPM2KeepsTheSamplesAndAStopDropsThem)
 {
     pm2.setApps({{"web", 1}});
     push(0, {process(1, 10)});
@@ -46,7 +46,7 @@ TEST_F(MonitorTest, missingOrFailingPm2KeepsTheSamplesAndAStopDropsThem)
     QTest::qWait(200);
     EXPECT_EQ(monitor->rows().size(), 1);
     EXPECT_EQ(applies, 1);
-    store.setValue(StoreKey::pm2Path, test::FakePm2::path());
+    store.setValue(StoreKey::pm2Path, test::FakePM2::path());
     pm2.setMode("fail"); // failing: no rows, but the refresh happened
     push(60, {process(1, 13)});
     refresh();
@@ -127,7 +127,7 @@ TEST_F(MonitorTest, anAutomaticStopIsNotRedecidedByTheRefreshThatFollowsIt)
     }
 }
 
-TEST_F(MonitorTest, neitherASlowPm2NorTheLoginShellHoldsTheCaller)
+TEST_F(MonitorTest, neitherASlowPM2NorTheLoginShellHoldsTheCaller)
 {
     pm2.setApps({{"web", 1}});
     pm2.setDelay("jlist", 0.5);
@@ -145,7 +145,7 @@ TEST_F(MonitorTest, neitherASlowPm2NorTheLoginShellHoldsTheCaller)
     store.remove(StoreKey::pm2Path);
     const QString shell = env.root() + "/bin/login-shell";
     test::writeFile(shell, "#!/bin/sh\necho >> $0.log\nsleep 1\necho " NIMBREL_FAKE_PM2 "\n", true);
-    Pm2Locator::shared().usePlaces([&] { return Pm2Locator::Places{{}, shell}; });
+    PM2Locator::shared().usePlaces([&] { return PM2Locator::Places{{}, shell}; });
     clock.restart();
     monitor->refresh();
     EXPECT_LT(clock.elapsed(), 500);

@@ -47,7 +47,7 @@ TEST(PM2ListParser, fieldsMissingOrOfAnotherTypeTakeTheirDefaultsAndOnlyAListOfA
     }
 }
 
-TEST(PM2ListParser, readsCapturedRealListsAmongPm2sNotices)
+TEST(PM2ListParser, readsCapturedRealListsAmongPM2sNotices)
 {
     const auto fixture = [](const char *name) {
         return QString::fromUtf8(test::readFile(NIMBREL_FIXTURES "/" + QLatin1String(name)));

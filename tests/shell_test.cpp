@@ -115,7 +115,7 @@ TEST(ShellRun, theLimitEndsTheWholeGroupWithinTheGracePeriodAndAbandonsTheReader
     EXPECT_LE(::waitpid(-1, nullptr, WNOHANG), 0); // every child was collected: no zombie
 }
 
-TEST(Pm2Locator, fixedPlacesThenNvmNewestFirstThenTheVersionManagersThenTheLoginShell)
+TEST(PM2Locator, fixedPlacesThenNvmNewestFirstThenTheVersionManagersThenTheLoginShell)
 {
     test::TestEnvironment env;
     const QString home = env.home();
@@ -145,7 +145,7 @@ TEST(Pm2Locator, fixedPlacesThenNvmNewestFirstThenTheVersionManagersThenTheLogin
     // Filled from the last place to the first: each new one is earlier, so it wins.
     for (auto place = underHome.crbegin(); place != underHome.crend(); ++place) {
         test::writeFile(*place, "#!/bin/sh\n", true);
-        EXPECT_EQ(Pm2Locator::shared().known(), *place);
+        EXPECT_EQ(PM2Locator::shared().known(), *place);
     }
 
     // Newest first by numbers, not text.
@@ -176,7 +176,7 @@ TEST(Pm2Locator, fixedPlacesThenNvmNewestFirstThenTheVersionManagersThenTheLogin
     for (const auto &[script, found] : cases) {
         test::writeFile(shell, "#!/bin/sh\necho asked >> \"$0.log\"\n" + script + "\n", true);
         QFile::remove(shell + ".log");
-        Pm2Locator locator([&] { return Pm2Locator::Places{{}, shell, 1}; });
+        PM2Locator locator([&] { return PM2Locator::Places{{}, shell, 1}; });
         QElapsedTimer clock;
         clock.start();
         EXPECT_EQ(locator.locate(), found) << script.toStdString();
@@ -184,7 +184,7 @@ TEST(Pm2Locator, fixedPlacesThenNvmNewestFirstThenTheVersionManagersThenTheLogin
         // An answer is kept for good; after a miss the shell is asked again ten minutes on.
         locator.locate();
         EXPECT_EQ(test::readFile(shell + ".log"), "asked\n");
-        const auto later = Pm2Locator::Clock::now() + Pm2Locator::askAgainAfterMiss;
+        const auto later = PM2Locator::Clock::now() + PM2Locator::askAgainAfterMiss;
         EXPECT_EQ(locator.claimShellQuestion(later), !found) << script.toStdString();
     }
 }

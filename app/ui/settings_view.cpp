@@ -83,7 +83,7 @@ SettingsView::SettingsView(Monitor &monitor, Store &store, LoginService &login,
     // The field holds only a path the user stored; the pm2 found on its own shows as the
     // placeholder, so that Return on an untouched field never pins an nvm version's path.
     showPath(store_.text(StoreKey::pm2Path).value_or(QString()));
-    showFoundPm2();
+    showFoundPM2();
     connect(pathField_, &QLineEdit::returnPressed, this, &SettingsView::commitPath);
     auto *choose = new QPushButton(texts::choose, this);
     choose->setObjectName(QStringLiteral("choosePM2"));
@@ -250,14 +250,14 @@ void SettingsView::choosePM2()
     monitor_.refresh();
 }
 
-void SettingsView::showFoundPm2()
+void SettingsView::showFoundPM2()
 {
-    pathField_->setPlaceholderText(Pm2Locator::shared().known().value_or(QString()));
+    pathField_->setPlaceholderText(PM2Locator::shared().known().value_or(QString()));
 }
 
 void SettingsView::showEvent(QShowEvent *event)
 {
-    showFoundPm2(); // the login shell may have named pm2 since the window was made
+    showFoundPM2(); // the login shell may have named pm2 since the window was made
     QWidget::showEvent(event);
 }
 

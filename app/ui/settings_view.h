@@ -53,7 +53,7 @@ private:
     void commitPath();
     void showPath(const QString &path);
     // The pm2 in use when none is stored, as the path field's placeholder.
-    void showFoundPm2();
+    void showFoundPM2();
 
     Monitor &monitor_;
     Store &store_;

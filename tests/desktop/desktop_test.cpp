@@ -44,7 +44,7 @@ protected:
     std::deque<QProcess> processes;
     QProcess *nimbrel = nullptr;
 
-    Desktop() { Store(env.settingsFile()).setValue(StoreKey::pm2Path, test::currentPm2); }
+    Desktop() { Store(env.settingsFile()).setValue(StoreKey::pm2Path, test::currentPM2); }
     void TearDown() override
     {
         for (auto process = processes.rbegin(); process != processes.rend(); ++process) {
@@ -316,7 +316,7 @@ protected:
 // is stored. The tray comes up after the program.
 TEST_F(X11Desktop, theIconOpensThePanelOnTheScreenAndTheSettingsAndQuits)
 {
-    test::startApp("many", test::currentPm2, 12);
+    test::startApp("many", test::currentPM2, 12);
     Store(env.settingsFile()).setValue(StoreKey::panelHeight, 2000.0);
     nimbrel = &start(NIMBREL_BINARY, {}, "nimbrel.err");
     QTest::qWait(1500);

@@ -23,16 +23,16 @@ static Shell::Result runNimbrel(const QStringList &arguments)
     return Shell::run(NIMBREL_BINARY, arguments, std::nullopt, 120);
 }
 
-TEST(Control, listPrintsEachAppsStatusAndNameInPm2sOrder)
+TEST(Control, listPrintsEachAppsStatusAndNameInPM2sOrder)
 {
     // An older daemon than ours, and a cold start: the list starts the daemon.
     const std::tuple<QString, QStringList, QStringList, QString> cases[] = {
-        {test::currentPm2, {"api", "web"}, {"web"}, "online\tapi\nstopped\tweb\n"},
-        {test::olderPm2, {"legacy-api"}, {}, "online\tlegacy-api\n"},
-        {test::currentPm2, {}, {}, ""}};
+        {test::currentPM2, {"api", "web"}, {"web"}, "online\tapi\nstopped\tweb\n"},
+        {test::olderPM2, {"legacy-api"}, {}, "online\tlegacy-api\n"},
+        {test::currentPM2, {}, {}, ""}};
     for (const auto &[pm2, apps, stopped, printed] : cases) {
         test::TestEnvironment env;
-        Store(env.settingsFile()).setValue(StoreKey::pm2Path, test::currentPm2);
+        Store(env.settingsFile()).setValue(StoreKey::pm2Path, test::currentPM2);
         for (const QString &name : apps)
             test::startApp(name, pm2);
         for (const QString &name : stopped)
@@ -55,7 +55,7 @@ TEST(Control, startStopAndRestartReportTheOutcomeAndAStartIsActivity)
 {
     test::TestEnvironment env;
     Store store(env.settingsFile());
-    store.setValue(StoreKey::pm2Path, test::currentPm2);
+    store.setValue(StoreKey::pm2Path, test::currentPM2);
     test::startApp("shop-api");
     const std::tuple<QString, QString, int, PM2App::Status> steps[] = {
         {"restart", "shop-api", 0, PM2App::Status::online},
@@ -83,7 +83,7 @@ TEST(Control, startStopAndRestartReportTheOutcomeAndAStartIsActivity)
 // Without a display. First a pm2 that notes what it was given and then hangs with its output
 // open: the list costs its limit and no more; the tray quits at once and gives pm2 our
 // environment unchanged. (Before any daemon runs, or the list would ask it.)
-TEST(NoDisplay, aHangingPm2CostsTheListItsLimitAndTheTrayNothingAndScreenshotsDraw)
+TEST(NoDisplay, aHangingPM2CostsTheListItsLimitAndTheTrayNothingAndScreenshotsDraw)
 {
     test::TestEnvironment env;
     for (const char *display : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
@@ -119,7 +119,7 @@ TEST(NoDisplay, aHangingPm2CostsTheListItsLimitAndTheTrayNothingAndScreenshotsDr
     EXPECT_FALSE(childEnvironment.contains("QT_QPA_PLATFORM")) << childEnvironment.toStdString();
 
     // `--screenshot` and `--measure` draw the real apps' panel.
-    Store(env.settingsFile()).setValue(StoreKey::pm2Path, test::currentPm2);
+    Store(env.settingsFile()).setValue(StoreKey::pm2Path, test::currentPM2);
     test::startApp("shop-api");
     test::startApp("shop-web");
     const auto run = [&](const QStringList &arguments) {

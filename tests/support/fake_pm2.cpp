@@ -8,19 +8,19 @@
 
 namespace nimbrel::test {
 
-FakePm2::FakePm2(TestEnvironment &env) : dir_(env.root() + QStringLiteral("/fake-pm2"))
+FakePM2::FakePM2(TestEnvironment &env) : dir_(env.root() + QStringLiteral("/fake-pm2"))
 {
     clearCalls();
     env.set("FAKE_PM2_DIR", dir_);
 }
 
-FakePm2::~FakePm2()
+FakePM2::~FakePM2()
 {
     if (const qint64 pid = readFile(dir_ + "/pid").trimmed().toLongLong(); pid > 0)
         ::kill(pid_t(pid), SIGKILL);
 }
 
-void FakePm2::setApps(const QList<FakeApp> &apps)
+void FakePM2::setApps(const QList<FakeApp> &apps)
 {
     QJsonArray list;
     for (int i = 0; i < apps.size(); ++i)
@@ -32,7 +32,7 @@ void FakePm2::setApps(const QList<FakeApp> &apps)
 }
 
 // The fake logs each call as one line: a JSON array of its arguments.
-QList<QStringList> FakePm2::calls() const
+QList<QStringList> FakePM2::calls() const
 {
     QList<QStringList> calls;
     for (const QByteArray &line : readFile(dir_ + "/log").split('\n'))
@@ -42,7 +42,7 @@ QList<QStringList> FakePm2::calls() const
     return calls;
 }
 
-QStringList FakePm2::namesFor(const char *verb) const
+QStringList FakePM2::namesFor(const char *verb) const
 {
     QStringList names;
     for (const QStringList &call : calls())

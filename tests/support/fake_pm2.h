@@ -15,12 +15,12 @@ struct FakeApp
     QString status = QStringLiteral("online");
 };
 
-class FakePm2
+class FakePM2
 {
 public:
-    explicit FakePm2(TestEnvironment &env);
-    ~FakePm2(); // kills a hanging fake by pid
-    Q_DISABLE_COPY(FakePm2)
+    explicit FakePM2(TestEnvironment &env);
+    ~FakePM2(); // kills a hanging fake by pid
+    Q_DISABLE_COPY(FakePM2)
 
     static QString path() { return QStringLiteral(NIMBREL_FAKE_PM2); }
 

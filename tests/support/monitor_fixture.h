@@ -43,14 +43,14 @@ class MonitorFixture : public ::testing::Test
 protected:
     const Instant t0 = now() - Seconds(3600);
     TestEnvironment env;
-    FakePm2 pm2{env};
+    FakePM2 pm2{env};
     Store store{env.settingsFile()};
     std::unique_ptr<Monitor> monitor;
     int applies = 0;
 
     void SetUp() override
     {
-        store.setValue(StoreKey::pm2Path, FakePm2::path());
+        store.setValue(StoreKey::pm2Path, FakePM2::path());
         snapshots_->second.push_back({.takenAt = t0});
         makeMonitor();
     }

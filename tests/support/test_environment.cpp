@@ -72,7 +72,7 @@ bool endDaemonsUnder(const QString &root)
     return found;
 }
 
-Pm2Locator::Places pm2PlacesUnder(const QString &home)
+PM2Locator::Places pm2PlacesUnder(const QString &home)
 {
     QStringList candidates = Shell::pm2Candidates(home, std::nullopt);
     candidates.removeIf([&](const QString &path) { return !isUnder(path, home); });
@@ -108,14 +108,14 @@ TestEnvironment::TestEnvironment() : dir_(QStringLiteral("/tmp/nb-XXXXXX"))
     set("TZ", QStringLiteral("UTC"));
     set("LANG", QStringLiteral("C.UTF-8"));
     // A pm2 the machine has installed, or a login shell's, must not change what a test sees.
-    Pm2Locator::shared().usePlaces([home = home()] { return pm2PlacesUnder(home); });
+    PM2Locator::shared().usePlaces([home = home()] { return pm2PlacesUnder(home); });
 }
 
 // Every pm2 daemon of the test's PM2_HOME (or one below) ends with it.
 TestEnvironment::~TestEnvironment()
 {
     endDaemonsUnder(root());
-    Pm2Locator::shared().usePlaces(Pm2Locator::userPlaces);
+    PM2Locator::shared().usePlaces(PM2Locator::userPlaces);
     for (auto it = saved_.rbegin(); it != saved_.rend(); ++it)
         it->second ? ::setenv(it->first.c_str(), it->second->c_str(), 1)
                    : ::unsetenv(it->first.c_str());

@@ -43,15 +43,15 @@ private:
 void writeFile(const QString &path, const QByteArray &contents, bool executable = false);
 QByteArray readFile(const QString &path);
 
-inline const QString currentPm2 = QStringLiteral(NIMBREL_PM2);
-inline const QString olderPm2 = QStringLiteral(NIMBREL_PM2_OLD);
+inline const QString currentPM2 = QStringLiteral(NIMBREL_PM2);
+inline const QString olderPM2 = QStringLiteral(NIMBREL_PM2_OLD);
 
 // pm2 in the test's PM2_HOME; its daemon starts on the first call.
-Shell::Result pm2(const QStringList &arguments, const QString &version = currentPm2);
-QList<PM2App> pm2List(const QString &version = currentPm2);
+Shell::Result pm2(const QStringList &arguments, const QString &version = currentPM2);
+QList<PM2App> pm2List(const QString &version = currentPM2);
 PM2App::Status statusOf(const QString &name);
 // Starts `instances` copies of the test server as `name` and waits until pm2 has them online.
-void startApp(const QString &name, const QString &version = currentPm2, int instances = 1);
+void startApp(const QString &name, const QString &version = currentPM2, int instances = 1);
 
 // A TCP connection to 127.0.0.1:port, held open until the descriptor is closed; -1 on failure.
 int connectToLoopback(qint64 port);

@@ -69,7 +69,7 @@ TEST(PanelGeometry, listAndScrollHeights)
     EXPECT_EQ(scrollHeight(500, 15, 0, 0), 500);
 }
 
-TEST_F(PanelTest, headerRowsButtonsAndTheMissingPm2Message)
+TEST_F(PanelTest, headerRowsButtonsAndTheMissingPM2Message)
 {
     const QString name = QString(300, u'x') + QStringLiteral("-api");
     pm2.setDelay("stop", 1);

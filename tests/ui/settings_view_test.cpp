@@ -63,9 +63,9 @@ TEST_F(SettingsTest, stepperPathAndLoginSwitchWriteTheirKeysAndNotesSitInPlace)
     // The path: stored on Return, as typed; removed when empty.
     makeView();
     auto *field = child<QLineEdit>(*view, "pm2Path");
-    EXPECT_EQ(field->text(), test::FakePm2::path());
+    EXPECT_EQ(field->text(), test::FakePM2::path());
     field->setText(QStringLiteral(" /not/pm2 "));
-    EXPECT_EQ(store.text(StoreKey::pm2Path), test::FakePm2::path()); // nothing until Return
+    EXPECT_EQ(store.text(StoreKey::pm2Path), test::FakePM2::path()); // nothing until Return
     QTest::keyClick(field, Qt::Key_Return);
     EXPECT_EQ(store.text(StoreKey::pm2Path), " /not/pm2 "); // as typed
     field->clear();
