@@ -15,10 +15,7 @@ fi
 cmake --build "$build" >/dev/null
 
 declare -A seeds=(
-    [process_table]="ps_linux.txt"
-    [cpu_time]=""
-    [lsof]="lsof_linux.txt"
-    [netstat]="netstat_linux.txt"
+    [tool_output]="ps_linux.txt lsof_linux.txt netstat_linux.txt"
     [pm2_list]="jlist_three_apps.json jlist_cold_start.txt jlist_version_mismatch.txt"
     [pm2_reply]=""
     [proc_files]=""

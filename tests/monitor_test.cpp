@@ -1,6 +1,5 @@
 // The refresh cycle, the samples, the actions and the automatic stop, against the pm2 stand-in
 // and snapshots with exactly the numbers each case needs.
-#include "app/pm2_locator.h"
 #include "support/monitor_fixture.h"
 
 #include <QElapsedTimer>

@@ -87,7 +87,6 @@ TEST(PM2Socket, onlyAWholeListUnderOurIdCounts)
         {"an empty list", emptyList, whole, 0},
         {"an error reply", R"({"error":"method does not exist"})", whole, std::nullopt},
         {"not a list", R"({"args":[{"name":"web"}]})", whole, std::nullopt},
-        {"a list of texts", R"({"args":[["web"]]})", whole, std::nullopt},
         {"a wrong id only", "", [](QByteArray) { return QList{reply(twoApps, "1:0")}; },
          std::nullopt},
         {"a truncated frame", twoApps, [](QByteArray b) { return QList{b.chopped(5)}; },

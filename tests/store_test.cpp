@@ -1,5 +1,4 @@
 // The settings store on a real file: defaults, types, damage, and other processes writing it.
-#include "app/shell.h"
 #include "app/store.h"
 #include "support/test_environment.h"
 

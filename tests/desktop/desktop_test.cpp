@@ -4,7 +4,6 @@
 #include "app/store.h"
 #include "support/test_environment.h"
 
-#include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -58,15 +58,8 @@ int connectToLoopback(qint64 port);
 
 } // namespace nimbrel::test
 
-// Readable test failures for Qt texts and for instants.
+// Readable test failures for Qt texts.
 inline void PrintTo(const QString &text, std::ostream *out)
 {
     *out << '"' << text.toStdString() << '"';
 }
-
-namespace std::chrono {
-inline void PrintTo(const nimbrel::Instant &instant, std::ostream *out)
-{
-    *out << std::fixed << nimbrel::epochSeconds(instant) << " s";
-}
-} // namespace std::chrono
