@@ -25,6 +25,13 @@ struct PM2App
     // When pm2 last started the app (an instant despite pm2's name); only for running apps.
     std::optional<Instant> uptime{};
     int64_t restarts = 0;
+    // Where pm2 writes the app's output: out, err, and the combined log (only when asked for).
+    // Absent when pm2 writes none (no path, or /dev/null).
+    std::optional<QString> outLogPath{};
+    std::optional<QString> errLogPath{};
+    std::optional<QString> combinedLogPath{};
+    // The dayjs format pm2 writes before each piece of output, when the app set one.
+    std::optional<QString> logDateFormat{};
 
     const QString &id() const { return name; }
     bool isRunning() const { return status == Status::online || status == Status::launching; }

@@ -35,6 +35,15 @@ std::optional<QString> text(const QJsonValue &value)
     return value.toString();
 }
 
+// pm2 writes to /dev/null when told to keep no log.
+std::optional<QString> logPath(const QJsonValue &value)
+{
+    auto path = text(value);
+    if (!path || path->isEmpty() || *path == u"/dev/null")
+        return std::nullopt;
+    return path;
+}
+
 PM2App appFrom(const QJsonObject &entry, QString name)
 {
     // A missing or non-object "pm2_env" / "monit" reads as empty: every field takes its default.
@@ -53,6 +62,11 @@ PM2App appFrom(const QJsonObject &entry, QString name)
     if (const QJsonValue started = env.value(u"pm_uptime"); app.isRunning() && started.isDouble())
         app.uptime = instantFromEpochSeconds(started.toDouble() / 1000.0);
     app.restarts = integral(env.value(u"restart_time")).value_or(0);
+    app.outLogPath = logPath(env.value(u"pm_out_log_path"));
+    app.errLogPath = logPath(env.value(u"pm_err_log_path"));
+    app.combinedLogPath = logPath(env.value(u"pm_log_path"));
+    if (auto format = text(env.value(u"log_date_format")); format && !format->isEmpty())
+        app.logDateFormat = std::move(format);
     return app;
 }
 

@@ -29,6 +29,10 @@ TEST(PM2ListParser, fieldsMissingOrOfAnotherTypeTakeTheirDefaultsAndOnlyAListOfA
         {R"("pm2_env":{"status":"stopping","pm_cwd":"/a"},"monit":{"memory":1073741824},)",
          {.status = Status::stopping, .reportedMemory = 1073741824, .cwd = "/a"}},
         {R"("pm2_env":{"pm_cwd":42},"monit":{"memory":"12"},)", {}},
+        {R"("pm2_env":{"pm_out_log_path":"/o","pm_err_log_path":"/dev/null","pm_log_path":"/c",)"
+         R"("log_date_format":"HH:mm"},)",
+         {.outLogPath = "/o", .combinedLogPath = "/c", .logDateFormat = "HH:mm"}},
+        {R"("pm2_env":{"pm_out_log_path":"/dev/null","pm_log_path":"","log_date_format":""},)", {}},
     };
     for (auto [entry, expected] : cases) {
         expected.name = QStringLiteral("a");
@@ -57,7 +61,9 @@ TEST(PM2ListParser, readsCapturedRealListsAmongPM2sNotices)
     ASSERT_EQ(apps.size(), 3);
     // Name, pm_id, pid, status, memory, cwd, start, restarts.
     EXPECT_EQ(apps[0], (PM2App{"shop-api", 0, 2484, Status::online, 52518912, "/home/dev/shop",
-                               instantFromEpochSeconds(1796539968.319), 0}));
+                               instantFromEpochSeconds(1796539968.319), 0,
+                               "/home/dev/pm2/logs/shop-api-out.log",
+                               "/home/dev/pm2/logs/shop-api-error.log"}));
     EXPECT_EQ(apps[2].status, Status::errored);
     const std::pair<QString, qsizetype> cases[] = {
         {list, 3},
