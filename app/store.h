@@ -25,6 +25,7 @@ inline constexpr QStringView lastActiveAt = u"lastActiveAt";       // name -> se
 inline constexpr QStringView openAtLogin = u"openAtLogin";         // bool
 inline constexpr QStringView sortKey = u"sortKey";                 // "memory" | "cpu"
 inline constexpr QStringView panelHeight = u"panelHeight";         // double, points
+inline constexpr QStringView logWindowSize = u"logWindowSize";     // {width, height}
 inline constexpr QStringView trayPosition = u"NSStatusItem Preferred Position Nimbrel"; // int
 } // namespace StoreKey
 

@@ -1,11 +1,15 @@
 #include "app/ui/export_modes.h"
 
 #include "app/monitor.h"
+#include "app/ui/log_window.h"
+#include "app/ui/log_windows.h"
 #include "app/ui/panel_view.h"
 #include "app/ui/texts.h"
 
 #include <QApplication>
 #include <QLayout>
+#include <QPlainTextEdit>
+#include <QScrollBar>
 #include <QPixmap>
 #include <QTimer>
 
@@ -34,6 +38,36 @@ void layOut(PanelView &panel)
     panel.layout()->activate();
 }
 
+// The log window of an app with the monitor's list: its paths come from pm2's entry.
+void writeLogScreenshot(Monitor &monitor, Store &store, const ScreenshotOptions &options)
+{
+    auto *windows = new LogWindows(monitor, store, &monitor);
+    const auto draw = [windows, options] {
+        LogWindow *window = windows->makeLogWindow(*options.logs);
+        window->setAttribute(Qt::WA_DontShowOnScreen);
+        window->resize(LogWindow::defaultSize);
+        window->show();
+        QCoreApplication::processEvents();
+        window->view()->verticalScrollBar()->setValue(window->view()->verticalScrollBar()->maximum());
+        window->grab().save(options.path, "PNG");
+        delete window;
+        QCoreApplication::exit(0);
+    };
+    // Drawn as soon as the list is in; a pm2 that never answers still ends the run.
+    auto *fallback = new QTimer(&monitor);
+    fallback->setSingleShot(true);
+    const auto once = [draw, fallback] {
+        if (!fallback->isActive())
+            return;
+        fallback->stop();
+        draw();
+    };
+    QObject::connect(&monitor, &Monitor::lastRefreshChanged, fallback, once, Qt::QueuedConnection);
+    QObject::connect(fallback, &QTimer::timeout, fallback, draw);
+    fallback->start(captureDelayMs * 2);
+    monitor.refresh();
+}
+
 } // namespace
 
 ScreenshotOptions screenshotOptions(const QStringList &arguments, const QString &path)
@@ -44,11 +78,14 @@ ScreenshotOptions screenshotOptions(const QStringList &arguments, const QString 
     options.query = valueAfter(arguments, QStringLiteral("--query"));
     if (const auto appearance = valueAfter(arguments, QStringLiteral("--appearance")))
         options.dark = *appearance == u"dark";
+    options.logs = valueAfter(arguments, QStringLiteral("--logs"));
     return options;
 }
 
 void writeScreenshot(Monitor &monitor, Store &store, const ScreenshotOptions &options)
 {
+    if (options.logs)
+        return writeLogScreenshot(monitor, store, options);
     monitor.refresh();
     QTimer::singleShot(captureDelayMs, Qt::PreciseTimer, &monitor, [&monitor, &store, options] {
         PanelView::Options panelOptions;

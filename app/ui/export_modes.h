@@ -22,11 +22,13 @@ struct ScreenshotOptions
     bool flattened = true;          // "--scroll" turns the scroll area back on
     std::optional<QString> query{}; // "--query TEXT"
     std::optional<bool> dark{};     // "--appearance dark" or any other word (light)
+    std::optional<QString> logs{};  // "--logs NAME": the log window of that app instead
 };
 
 ScreenshotOptions screenshotOptions(const QStringList &arguments, const QString &path);
 
-// One refresh, then 3 seconds later the panel is drawn into a PNG at the path (nothing is
+// One refresh, then 3 seconds later the panel (or with `logs`, as soon as the refresh is in, the
+// log window at its default size) is drawn into a PNG at the path (nothing is
 // written when that fails) and the application quits with status 0. Prints nothing.
 void writeScreenshot(Monitor &monitor, Store &store, const ScreenshotOptions &options);
 

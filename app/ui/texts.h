@@ -40,6 +40,24 @@ inline const QString startHelp = QStringLiteral("起動する");
 inline const QString unpinHelp = QStringLiteral("自動で止める対象に戻す");
 inline const QString pinHelp = QStringLiteral("自動で止めない");
 inline const QString openHelp = QStringLiteral("ブラウザで開く");
+inline const QString logs = QStringLiteral("ログ");
+inline const QString logsHelp = QStringLiteral("ログを見る");
+
+// The log window.
+inline const QString logWindowTitle = QStringLiteral("%1 のログ"); // the app's name
+inline const QString pause = QStringLiteral("一時停止");
+inline const QString copy = QStringLiteral("コピー");
+inline const QString openLogFile = QStringLiteral("ファイルを開く");
+inline const QString openLogFileHelp = QStringLiteral("ログファイルを既定のアプリで開く");
+inline const QString logSearchPlaceholder = QStringLiteral("検索（Enter で次、Shift+Enter で前）");
+inline const QString matchCount = QStringLiteral("%1 / %2 件"); // the current match, all
+inline const QString noMatch = QStringLiteral("0 件");
+inline const QString newLinesBelow = QStringLiteral("↓ 下に新しい行が %1 行あります");
+inline const QString pausedLines = QStringLiteral("一時停止中: %1 行を保留しています");
+inline const QString lineCut = QStringLiteral(" …（長すぎる行のため以降を省略）");
+inline const QString logMissing = QStringLiteral("ログファイルがありません: %1");
+inline const QString logUnreadable = QStringLiteral("ログファイルを読めません: %1（%2）");
+inline const QString noLog = QStringLiteral("このアプリのログは書き出されていません");
 
 // The settings.
 inline const QString autoStopGroup = QStringLiteral("自動で止める");
