@@ -25,7 +25,7 @@ public:
     {
         std::optional<QString> path; // none: pm2 writes no such log
         bool isError = false;
-        std::optional<int> error{};  // errno while the file cannot be read
+        std::optional<int> error{}; // errno while the file cannot be read
     };
 
     explicit LogFeed(const PM2App &app, QObject *parent = nullptr);

@@ -75,8 +75,8 @@ FileTail readTail(const QString &path, int lines, qsizetype maxBytes)
     // Whole blocks from the end until enough lines are in (one newline more than lines: the
     // first line must be whole) or the bound is reached.
     while (start > 0 && newlines <= lines && tail.bytes.size() < maxBytes) {
-        const qsizetype size = qsizetype(std::min<int64_t>(
-            {blockBytes, start, int64_t(maxBytes - tail.bytes.size())}));
+        const qsizetype size = qsizetype(
+            std::min<int64_t>({blockBytes, start, int64_t(maxBytes - tail.bytes.size())}));
         QByteArray block(size, Qt::Uninitialized);
         qsizetype got = 0;
         if (!readAt(file.fd(), block.data(), size, start - size, got)) {
@@ -122,6 +122,10 @@ void FileFollower::check()
     {};
     if (file.fd() < 0 || ::fstat(file.fd(), &status) != 0) {
         setError(errno);
+        return;
+    }
+    if (S_ISDIR(status.st_mode)) {
+        setError(EISDIR);
         return;
     }
     setError(std::nullopt);

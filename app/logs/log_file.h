@@ -22,11 +22,11 @@ struct FileIdentity
 
 struct FileTail
 {
-    QByteArray bytes;                 // the last lines, at most `maxTailBytes`
-    bool fromStart = true;            // the bytes begin at the file's start
-    int64_t end = 0;                  // the file's size when read: following starts here
+    QByteArray bytes;      // the last lines, at most `maxTailBytes`
+    bool fromStart = true; // the bytes begin at the file's start
+    int64_t end = 0;       // the file's size when read: following starts here
     FileIdentity identity{};
-    std::optional<int> error{};       // errno of a file that cannot be opened or read
+    std::optional<int> error{}; // errno of a file that cannot be opened or read
 };
 
 // The bytes of the last `lines` lines of `path`, read backwards from its end in blocks: a 2 GB

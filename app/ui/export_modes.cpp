@@ -8,9 +8,9 @@
 
 #include <QApplication>
 #include <QLayout>
+#include <QPixmap>
 #include <QPlainTextEdit>
 #include <QScrollBar>
-#include <QPixmap>
 #include <QTimer>
 
 namespace nimbrel::ui {
@@ -48,7 +48,8 @@ void writeLogScreenshot(Monitor &monitor, Store &store, const ScreenshotOptions 
         window->resize(LogWindow::defaultSize);
         window->show();
         QCoreApplication::processEvents();
-        window->view()->verticalScrollBar()->setValue(window->view()->verticalScrollBar()->maximum());
+        window->view()->verticalScrollBar()->setValue(
+            window->view()->verticalScrollBar()->maximum());
         window->grab().save(options.path, "PNG");
         delete window;
         QCoreApplication::exit(0);

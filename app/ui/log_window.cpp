@@ -31,7 +31,10 @@ namespace {
 
 constexpr int maxMatches = 10'000;
 
-bool isDark(const QPalette &palette) { return palette.color(QPalette::Base).lightness() < 128; }
+bool isDark(const QPalette &palette)
+{
+    return palette.color(QPalette::Base).lightness() < 128;
+}
 
 // The 16 basic colours in tones that read on the view's own ground, light or dark.
 QColor basicColor(uint32_t index, bool dark)
@@ -49,7 +52,8 @@ QString problemText(const LogFeed::Stream &stream)
 {
     if (*stream.error == ENOENT)
         return texts::logMissing.arg(*stream.path);
-    return texts::logUnreadable.arg(*stream.path, QString::fromLocal8Bit(std::strerror(*stream.error)));
+    return texts::logUnreadable.arg(*stream.path,
+                                    QString::fromLocal8Bit(std::strerror(*stream.error)));
 }
 
 QSize storedSize(Store &store)
@@ -104,9 +108,8 @@ LogWindow::LogWindow(LogFeed *feed, Store &store, QWidget *parent)
     saveSize_->setSingleShot(true);
     saveSize_->setInterval(500);
     connect(saveSize_, &QTimer::timeout, this, [this] {
-        store_.setValue(StoreKey::logWindowSize,
-                        QVariantMap{{QStringLiteral("width"), width()},
-                                    {QStringLiteral("height"), height()}});
+        store_.setValue(StoreKey::logWindowSize, QVariantMap{{QStringLiteral("width"), width()},
+                                                             {QStringLiteral("height"), height()}});
     });
     // Matches follow new lines at a calm pace: a busy log would otherwise search on every line.
     searchAgain_->setSingleShot(true);

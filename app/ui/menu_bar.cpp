@@ -2,6 +2,7 @@
 
 #include "app/monitor.h"
 #include "app/store.h"
+#include "app/ui/log_windows.h"
 #include "app/ui/panel_view.h"
 #include "app/ui/settings_view.h"
 #include "app/ui/style.h"
@@ -76,7 +77,16 @@ MenuBar::MenuBar(Monitor &monitor, Store &store, LoginService &login, QObject *p
       kind_(windowKindFor(qEnvironmentVariable("WAYLAND_DISPLAY"),
                           qEnvironmentVariable("XDG_SESSION_TYPE"))),
       toggle_(QApplication::doubleClickInterval())
-{}
+{
+    logWindows_ = new LogWindows(monitor, store, this);
+}
+
+void MenuBar::openLogWindow(const QString &appName)
+{
+    if (popup_) // the log is read in its own window; the popup would only cover it
+        hidePopup();
+    logWindows_->openLogWindow(appName);
+}
 
 MenuBar::~MenuBar()
 {
@@ -125,6 +135,10 @@ void MenuBar::start()
             self->openSettings();
     };
     options.onQuit = [] { QCoreApplication::exit(0); };
+    options.onLogs = [self](const QString &name) {
+        if (self)
+            self->openLogWindow(name);
+    };
     options.framed = kind_ == WindowKind::popup; // a window has the compositor's frame
     options.onResize = [self] {
         if (self)

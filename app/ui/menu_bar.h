@@ -23,6 +23,7 @@ class Store;
 
 namespace ui {
 
+class LogWindows;
 class PanelView;
 
 class MenuBar : public QObject
@@ -49,6 +50,8 @@ public:
     // Fits the popup to the panel's natural size, on screen.
     void resizePopover();
     void openSettings();
+    // The log window of the app of that name, made or raised (the rows' "ログ" buttons).
+    void openLogWindow(const QString &appName);
 
     QWidget *popup() const { return popup_; }
     PanelView *panel() const { return panel_; }
@@ -80,6 +83,7 @@ private:
     QWidget *popup_ = nullptr;
     PanelView *panel_ = nullptr;
     QPointer<QWidget> settingsWindow_;
+    LogWindows *logWindows_ = nullptr;
     QTimer *trayWatch_ = nullptr;
     WindowKind kind_;
     PanelToggle toggle_;

@@ -475,6 +475,10 @@ PanelView::Entry &PanelView::entryFor(const RowKey &key)
         connect(entry.row, &ServerRowView::toggleDetail, this, [this, name] { toggle(name); });
         connect(entry.row, &ServerRowView::runningRequested, &monitor_, &Monitor::setRunning);
         connect(entry.row, &ServerRowView::pinToggleRequested, &monitor_, &Monitor::togglePin);
+        connect(entry.row, &ServerRowView::logsRequested, this,
+                [this](const QString &app) { options_.onLogs(app); });
+        connect(entry.breakdown, &ProcessBreakdownView::logsRequested, this,
+                [this, name] { options_.onLogs(name); });
     }
     return entry;
 }

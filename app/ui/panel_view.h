@@ -40,6 +40,8 @@ public:
     {
         std::function<void()> onSettings = [] {};
         std::function<void()> onQuit = [] {};
+        // A row's or a breakdown's "ログ" button: the log window of the app of that name.
+        std::function<void(const QString &name)> onLogs = [](const QString &) {};
         // The picture layout: no scroll area, and the first row of several processes open.
         bool flattened = false;
         std::function<void()> onResize = [] {};

@@ -2,18 +2,42 @@
 
 #include "app/ui/elided_label.h"
 #include "app/ui/style.h"
+#include "app/ui/texts.h"
 #include "core/format.h"
 #include "core/panel_geometry.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
+#include <QToolButton>
 #include <QVBoxLayout>
 
 namespace nimbrel::ui {
 
-ProcessBreakdownView::ProcessBreakdownView(QWidget *parent) : QWidget(parent)
+namespace {
+
+const QSize logsButtonSize(34, 18);
+constexpr int trailingMargin = 16;
+
+} // namespace
+
+QToolButton *ProcessBreakdownView::logsButton(QWidget *parent)
 {
+    auto *button = new QToolButton(parent);
+    button->setObjectName(QStringLiteral("logs"));
+    button->setText(texts::logs);
+    button->setToolTip(texts::logsHelp);
+    button->setFont(fontOf(11));
+    button->setAutoRaise(true);
+    button->setFixedSize(logsButtonSize);
+    button->setCursor(Qt::PointingHandCursor);
+    return button;
+}
+
+ProcessBreakdownView::ProcessBreakdownView(QWidget *parent)
+    : QWidget(parent), logs_(logsButton(this))
+{
+    connect(logs_, &QToolButton::clicked, this, &ProcessBreakdownView::logsRequested);
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, int(PanelGeometry::breakdownBottomMargin));
     layout->setSpacing(0);
@@ -24,7 +48,9 @@ ProcessBreakdownView::Line ProcessBreakdownView::makeLine()
     auto *widget = new QWidget(this);
     widget->setFixedHeight(int(PanelGeometry::breakdownLineHeight));
     auto *layout = new QHBoxLayout(widget);
-    layout->setContentsMargins(34, 4, 16, 4);
+    // Room at the end for the logs button, which sits over the first line; the columns of all
+    // lines stay aligned.
+    layout->setContentsMargins(34, 4, trailingMargin + logsButtonSize.width() + 8, 4);
     layout->setSpacing(8);
     Line line{widget, columnLabel(52, digitsFontOf(11), widget), new ElidedLabel(widget),
               columnLabel(62, digitsFontOf(11), widget)};
@@ -58,6 +84,14 @@ void ProcessBreakdownView::setProcesses(const QList<ProcessRow> &processes)
     }
     setFixedHeight(int(processes.size() * PanelGeometry::breakdownLineHeight +
                        PanelGeometry::breakdownBottomMargin));
+}
+
+void ProcessBreakdownView::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    logs_->move(width() - trailingMargin - logs_->width(),
+                int(PanelGeometry::breakdownLineHeight - logs_->height()) / 2);
+    logs_->raise();
 }
 
 void ProcessBreakdownView::paintEvent(QPaintEvent *)

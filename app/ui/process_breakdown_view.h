@@ -7,6 +7,7 @@
 #include <QWidget>
 
 class QLabel;
+class QToolButton;
 
 namespace nimbrel::ui {
 
@@ -20,8 +21,15 @@ public:
     explicit ProcessBreakdownView(QWidget *parent = nullptr);
     void setProcesses(const QList<ProcessRow> &processes);
 
+    // The small "ログ" button, here at the breakdown's first line and on rows without one.
+    static QToolButton *logsButton(QWidget *parent);
+
+signals:
+    void logsRequested();
+
 protected:
     void paintEvent(QPaintEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
 
 private:
     struct Line
@@ -35,6 +43,7 @@ private:
 
     QList<Line> lines_;
     QList<ProcessRow> processes_;
+    QToolButton *logs_;
 };
 
 } // namespace nimbrel::ui

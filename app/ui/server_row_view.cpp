@@ -1,6 +1,7 @@
 #include "app/ui/server_row_view.h"
 
 #include "app/ui/elided_label.h"
+#include "app/ui/process_breakdown_view.h"
 #include "app/ui/spinner.h"
 #include "app/ui/status_dot.h"
 #include "app/ui/symbol_button.h"
@@ -15,6 +16,7 @@
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QToolButton>
 #include <QVBoxLayout>
 
 namespace nimbrel::ui {
@@ -33,7 +35,8 @@ ServerRowView::ServerRowView(QWidget *parent)
       memory_(columnLabel(62, digitsFontOf(12, QFont::Medium), this)), spinner_(new Spinner(this)),
       runButton_(new SymbolButton(buttonSymbolSize, buttonFrame, this)),
       pinButton_(new SymbolButton(buttonSymbolSize, buttonFrame, this)),
-      openButton_(new SymbolButton(buttonSymbolSize, buttonFrame, this))
+      openButton_(new SymbolButton(buttonSymbolSize, buttonFrame, this)),
+      logsButton_(ProcessBreakdownView::logsButton(this))
 {
     // The row and the divider under it make the 50 pixels the list height counts per row.
     setFixedHeight(int(PanelGeometry::rowHeight) - 1);
@@ -74,6 +77,7 @@ ServerRowView::ServerRowView(QWidget *parent)
     layout->addWidget(runButton_);
     layout->addWidget(pinButton_);
     layout->addWidget(openButton_);
+    layout->addWidget(logsButton_);
 
     openButton_->setSymbol(QStringLiteral("arrow.up.forward.app"));
     openButton_->setToolTip(texts::openHelp);
@@ -82,6 +86,8 @@ ServerRowView::ServerRowView(QWidget *parent)
     connect(pinButton_, &QToolButton::clicked, this,
             [this] { emit pinToggleRequested(row_.app.name); });
     connect(openButton_, &QToolButton::clicked, this, [this] { openInBrowser(); });
+    connect(logsButton_, &QToolButton::clicked, this,
+            [this] { emit logsRequested(row_.app.name); });
     spinner_->hide();
     applyTones();
 }
@@ -117,6 +123,7 @@ void ServerRowView::setRow(const ServerRow &row, bool busy, bool expanded, Insta
     pinButton_->setSymbol(row.pinned ? QStringLiteral("pin.slash") : QStringLiteral("pin"));
     pinButton_->setToolTip(row.pinned ? texts::unpinHelp : texts::pinHelp);
     openButton_->setEnabled(row.url().has_value());
+    logsButton_->setVisible(!isExpandable()); // else it sits in the breakdown
     setCursor(isExpandable() ? Qt::PointingHandCursor : Qt::ArrowCursor);
     update(); // the hover ground follows whether the row can open
 }

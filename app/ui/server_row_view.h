@@ -6,6 +6,7 @@
 #include <QWidget>
 
 class QLabel;
+class QToolButton;
 
 namespace nimbrel::ui {
 
@@ -38,6 +39,8 @@ signals:
     // Start (`running` true) or stop the app of this name.
     void runningRequested(const QString &name, bool running);
     void pinToggleRequested(const QString &name);
+    // The log window of the app of this name (rows without a breakdown carry the button).
+    void logsRequested(const QString &name);
     void toggleDetail();
 
 protected:
@@ -64,6 +67,7 @@ private:
     SymbolButton *runButton_;
     SymbolButton *pinButton_;
     SymbolButton *openButton_;
+    QToolButton *logsButton_;
 };
 
 } // namespace nimbrel::ui
