@@ -18,8 +18,9 @@ const QString loginUsage = QStringLiteral("使い方: --login on|off|status");
 
 } // namespace
 
-AppDelegate::AppDelegate(Store &store, LoginItem loginItem, LineWriter print)
-    : store_(store), loginItem_(std::move(loginItem)), print_(std::move(print))
+AppDelegate::AppDelegate(Store &store, LoginItem loginItem, LineWriter print, LineWriter complain)
+    : store_(store), loginItem_(std::move(loginItem)), print_(std::move(print)),
+      complain_(std::move(complain))
 {}
 
 int AppDelegate::runControl(const std::optional<QString> &action, const QString &name)
@@ -39,7 +40,13 @@ int AppDelegate::runControl(const std::optional<QString> &action, const QString 
     }
 
     if (*action == u"list") {
-        for (const PM2App &app : client->list())
+        // A list that failed says why and fails: "no apps" is an answer, silence is not.
+        const PM2Client::List list = client->list();
+        if (list.failure) {
+            complain_(*list.failure);
+            return 1;
+        }
+        for (const PM2App &app : list.apps)
             print_(rawValue(app.status) + u'\t' + app.name);
         return 0;
     }
@@ -107,11 +114,25 @@ void AppDelegate::ensureLoginItem(const LineWriter &log)
     store_.setValue(StoreKey::openAtLogin, true);
 }
 
-void printLine(const QString &line)
+namespace {
+
+void writeLine(std::FILE *stream, const QString &line)
 {
     const QByteArray bytes = line.toUtf8() + '\n';
-    std::fwrite(bytes.constData(), 1, bytes.size(), stdout);
-    std::fflush(stdout);
+    std::fwrite(bytes.constData(), 1, bytes.size(), stream);
+    std::fflush(stream);
+}
+
+} // namespace
+
+void printLine(const QString &line)
+{
+    writeLine(stdout, line);
+}
+
+void printErrorLine(const QString &line)
+{
+    writeLine(stderr, line);
 }
 
 void writeToSystemLog(const QString &line)

@@ -12,13 +12,20 @@ namespace nimbrel {
 
 class Store;
 
+// One line to standard output, flushed at once: the modes exit right after printing.
+void printLine(const QString &line);
+// The same to standard error: a script reading the list must not take a reason for an app.
+void printErrorLine(const QString &line);
+
 class AppDelegate
 {
 public:
     using LineWriter = std::function<void(const QString &line)>;
 
-    // `print` receives every line of the command-line modes (standard output in the program).
-    AppDelegate(Store &store, LoginItem loginItem, LineWriter print);
+    // `print` receives every line of the command-line modes (standard output in the program),
+    // `complain` the reason of a failure that is not the modes' own answer (standard error).
+    AppDelegate(Store &store, LoginItem loginItem, LineWriter print,
+                LineWriter complain = printErrorLine);
 
     // `--control ACTION NAME`; the action is absent when "--control" ended the arguments.
     // Returns the exit status.
@@ -33,10 +40,9 @@ private:
     Store &store_;
     LoginItem loginItem_;
     LineWriter print_;
+    LineWriter complain_;
 };
 
-// One line to standard output, flushed at once: the modes exit right after printing.
-void printLine(const QString &line);
 // One line to the system log under the name "nimbrel".
 void writeToSystemLog(const QString &line);
 

@@ -3,6 +3,7 @@
 #include "app/app_delegate.h"
 #include "app/launch_mode.h"
 #include "app/monitor.h"
+#include "app/shell.h"
 #include "app/store.h"
 #include "app/ui/export_modes.h"
 #include "app/ui/menu_bar.h"
@@ -14,6 +15,7 @@
 #include <QSocketNotifier>
 #include <QStringList>
 
+#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
@@ -47,8 +49,11 @@ void quitOnTerminationSignals()
     if (::pipe2(pipeEnds, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
     const auto notify = [](int) {
+        // The interrupted code may be about to read errno; a full pipe would change it here.
+        const int savedErrno = errno;
         const char byte = 1;
         [[maybe_unused]] const ssize_t written = ::write(pipeEnds[1], &byte, 1);
+        errno = savedErrno;
     };
     auto *notifier = new QSocketNotifier(pipeEnds[0], QSocketNotifier::Read, qApp);
     QObject::connect(notifier, &QSocketNotifier::activated, qApp,
@@ -86,6 +91,14 @@ int runCommandLine(int argc, char *argv[], const LaunchMode &mode)
     return delegate.runLogin(mode.loginAction);
 }
 
+// Whatever mode ends, no command of ours runs on after it (a `pm2 jlist` still asking a silent
+// daemon when the picture is taken, say).
+int ending(int status)
+{
+    Shell::endChildren();
+    return status;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -95,7 +108,7 @@ int main(int argc, char *argv[])
         arguments.append(QString::fromLocal8Bit(argv[i]));
     const LaunchMode mode = chooseMode(arguments);
     if (mode.kind == LaunchMode::Kind::control || mode.kind == LaunchMode::Kind::login)
-        return runCommandLine(argc, argv, mode);
+        return ending(runCommandLine(argc, argv, mode));
 
     std::vector<char *> qtArguments = withPlatformChosen(argc, argv);
     int qtArgumentCount = int(qtArguments.size()) - 1;
@@ -122,7 +135,7 @@ int main(int argc, char *argv[])
         break;
     }
     if (mode.kind != LaunchMode::Kind::menuBar)
-        return QApplication::exec();
+        return ending(QApplication::exec());
     ui::applyAppearance(application, std::nullopt); // the desktop's look, tooltips included
 
     // Without a display (a headless box that runs pm2) no icon can show, but the monitor and
@@ -132,5 +145,5 @@ int main(int argc, char *argv[])
     ui::MenuBar menuBar(monitor, store, loginItem);
     menuBar.start();
     AppDelegate(store, loginItem, printLine).ensureLoginItem(writeToSystemLog);
-    return QApplication::exec();
+    return ending(QApplication::exec());
 }

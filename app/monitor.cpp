@@ -39,7 +39,17 @@ void Monitor::refresh()
     // The queue never touches the monitor: it only carries a weak pointer to the main thread.
     queue_.submit([self = QPointer<Monitor>(this), client = *client,
                    snapshotter = snapshotter_](const SerialQueue::Post &post) {
-        QList<PM2App> apps = client.list();
+        PM2Client::List list = client.list();
+        if (list.failure) {
+            // Nothing is known of the apps now: the rows, the samples and the automatic stop
+            // stay as they were, and the panel says why.
+            post([self, failure = *list.failure] {
+                if (self)
+                    self->setListFailure(failure);
+            });
+            return;
+        }
+        QList<PM2App> apps = std::move(list.apps);
         QList<int64_t> roots;
         for (const PM2App &app : std::as_const(apps)) {
             if (app.pid)
@@ -83,18 +93,24 @@ void Monitor::apply(const QList<PM2App> &apps, const SystemSnapshot &snapshot,
     });
 
     QStringList toStop = autoStopTargets(rows, snapshot.takenAt, pinned);
-    toStop.removeIf([&](const QString &name) { return justAutoStopped_.contains(name); });
+    toStop.removeIf([&](const QString &name) {
+        return justAutoStopped_.contains(name) || autoStopping_.contains(name);
+    });
     justAutoStopped_.clear();
     sortRows(rows, sortKey_);
     setRows(std::move(rows));
+    setListFailure(std::nullopt);
     setLastRefresh(snapshot.takenAt);
 
     if (!toStop.isEmpty()) {
         setLastAutoStop({toStop, snapshot.takenAt});
         // Not marked busy and no last-active change: the next refresh shows the outcome, and a
         // stop that did not take is simply decided again by the refresh after that.
-        stopOnQueue(client, toStop, [toStop](Monitor &monitor, const QStringList &) {
-            monitor.justAutoStopped_ = QSet<QString>(toStop.begin(), toStop.end());
+        const QSet<QString> stopping(toStop.begin(), toStop.end());
+        autoStopping_ += stopping;
+        stopOnQueue(client, toStop, [stopping](Monitor &monitor, const QStringList &) {
+            monitor.autoStopping_ -= stopping;
+            monitor.justAutoStopped_ = stopping;
             monitor.refresh();
         });
     }
@@ -266,6 +282,12 @@ void Monitor::setBusyNames(QSet<QString> names)
 void Monitor::setPM2Missing(bool missing)
 {
     pm2Missing_ = missing;
+    emit changed();
+}
+
+void Monitor::setListFailure(std::optional<QString> failure)
+{
+    listFailure_ = std::move(failure);
     emit changed();
 }
 

@@ -50,6 +50,9 @@ public:
     std::optional<Instant> lastRefresh() const { return lastRefresh_; }
     const QSet<QString> &busyNames() const { return busyNames_; }
     bool pm2Missing() const { return pm2Missing_; }
+    // Why the last list failed (pm2 did not answer, printed no list); nothing once a list came.
+    // While set, the rows are those of the last list that came, no longer current.
+    const std::optional<QString> &listFailure() const { return listFailure_; }
     SortKey sortKey() const { return sortKey_; }
     const std::optional<AutoStop> &lastAutoStop() const { return lastAutoStop_; }
     qsizetype runningCount() const { return nimbrel::runningCount(rows_); }
@@ -103,6 +106,7 @@ private:
     void setLastRefresh(Instant at);
     void setBusyNames(QSet<QString> names);
     void setPM2Missing(bool missing);
+    void setListFailure(std::optional<QString> failure);
     void setLastAutoStop(AutoStop stop);
 
     Store &store_;
@@ -114,6 +118,7 @@ private:
     std::optional<Instant> lastRefresh_;
     QSet<QString> busyNames_;
     bool pm2Missing_ = false;
+    std::optional<QString> listFailure_;
     SortKey sortKey_ = SortKey::memory;
     std::optional<AutoStop> lastAutoStop_;
     QHash<QString, ActivitySample> samples_;
@@ -122,6 +127,9 @@ private:
     // online, would otherwise be retried back to back forever. The refresh after that decides
     // afresh.
     QSet<QString> justAutoStopped_;
+    // Apps whose automatic stop is decided and not yet done: a refresh queued before the stop
+    // still finds them online, and must not stop them a second time.
+    QSet<QString> autoStopping_;
 };
 
 } // namespace nimbrel

@@ -8,6 +8,16 @@
 
 namespace nimbrel {
 
+namespace {
+
+// Not a static QString: the monitor's thread may still list while the process exits.
+QString notAnswering()
+{
+    return QStringLiteral("pm2 が応答しません");
+}
+
+} // namespace
+
 std::optional<PM2Client> PM2Client::resolved(Store &store)
 {
     if (auto stored = store.text(StoreKey::pm2Path))
@@ -26,23 +36,46 @@ std::optional<PM2Client> PM2Client::resolvedAskingShell(Store &store)
     return std::nullopt;
 }
 
-QList<PM2App> PM2Client::list() const
+PM2Client::List PM2Client::list() const
 {
-    if (auto apps = PM2Socket::list(PM2Socket::path()))
-        return std::move(*apps);
+    PM2Socket::Answer answer = PM2Socket::list(PM2Socket::path());
+    switch (answer.kind) {
+    case PM2Socket::Answer::Kind::apps:
+        return {std::move(answer.apps)};
+    case PM2Socket::Answer::Kind::silent:
+        return {{}, notAnswering()};
+    case PM2Socket::Answer::Kind::unusable:
+        break;
+    }
     return listByCommand();
 }
 
-QList<PM2App> PM2Client::listByCommand() const
+PM2Client::List PM2Client::listByCommand() const
 {
     const Shell::Result result =
         Shell::run(executable_, {QStringLiteral("jlist")}, directory(), listTimeout);
-    return PM2ListParser::parseOutput(result.output);
+    if (result.status == Shell::launchFailed)
+        return {{}, QStringLiteral("pm2 を") + result.output};
+    if (result.status == Shell::timedOut)
+        return {{}, notAnswering()};
+    if (auto apps = PM2ListParser::parseOutput(result.output))
+        return {std::move(*apps)};
+    return {{}, QStringLiteral("pm2 の一覧を読めません")};
 }
 
 bool PM2Client::act(const QString &verb, const QString &name) const
 {
-    return Shell::run(executable_, {verb, name}, directory(), actionTimeout).status == 0;
+    const List current = list();
+    if (current.failure)
+        return false;
+    QStringList arguments{verb};
+    for (const PM2App &app : current.apps) {
+        if (app.name == name && app.pmId >= 0)
+            arguments.append(QString::number(app.pmId));
+    }
+    if (arguments.size() == 1)
+        return false;
+    return Shell::run(executable_, arguments, directory(), actionTimeout).status == 0;
 }
 
 QString PM2Client::directory() const

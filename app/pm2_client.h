@@ -29,13 +29,24 @@ public:
 
     const QString &executable() const { return executable_; }
 
+    // A list of pm2's apps, or why there is none: a failed list is never an empty one.
+    struct List
+    {
+        QList<PM2App> apps;
+        std::optional<QString> failure{}; // one line for the user, e.g. "pm2 が応答しません"
+    };
+
     // pm2's apps in its order, asked of pm2's daemon over its socket, else of `pm2 jlist`
-    // (which also starts a daemon that is down); empty when pm2 fails, hangs or prints no list.
+    // (which also starts a daemon that is down). A daemon that took the connection and then
+    // stays silent is not asked again through the command: the list has failed.
     // The socket is the one of our own PM2_HOME, whatever a wrapper at `executable` would set.
-    QList<PM2App> list() const;
+    List list() const;
     // The same list from `pm2 jlist` alone.
-    QList<PM2App> listByCommand() const;
-    // True when pm2 exited with status 0.
+    List listByCommand() const;
+    // Each acts on the app of that name alone, named to pm2 by its id (every instance's id) from
+    // a list asked just before: pm2 reads the names "all" and "/…/" as every app and as a
+    // pattern. True when pm2 exited with status 0; false when the list failed or does not hold
+    // the name.
     bool start(const QString &name) const { return act(QStringLiteral("start"), name); }
     bool stop(const QString &name) const { return act(QStringLiteral("stop"), name); }
     bool restart(const QString &name) const { return act(QStringLiteral("restart"), name); }

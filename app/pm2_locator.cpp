@@ -40,8 +40,10 @@ PM2Locator::Places PM2Locator::userPlaces()
 
 PM2Locator &PM2Locator::shared()
 {
-    static PM2Locator locator;
-    return locator;
+    // Never destroyed: the monitor's thread may be asking the login shell, and write the answer
+    // here, while exit() runs the destructors of static objects.
+    static auto *locator = new PM2Locator;
+    return *locator;
 }
 
 PM2Locator::PM2Locator(std::function<Places()> places) : places_(std::move(places)) {}

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -13,6 +14,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 
 namespace nimbrel::PM2Socket {
@@ -20,6 +22,9 @@ namespace nimbrel::PM2Socket {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// How one step of the exchange ended.
+enum class Step { done, closed, late };
 
 class Connection
 {
@@ -33,26 +38,29 @@ public:
     Connection(const Connection &) = delete;
     Connection &operator=(const Connection &) = delete;
 
-    bool open(const QByteArray &path, Clock::time_point deadline)
+    Step open(const QByteArray &path, Clock::time_point deadline)
     {
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         if (fd_ < 0 || path.isEmpty() || path.size() >= qsizetype(sizeof address.sun_path))
-            return false;
+            return Step::closed;
         std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
-        if (::connect(fd_, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0)
-            return true;
-        // A full backlog: the daemon is alive but slow to accept.
-        if (errno != EAGAIN && errno != EINPROGRESS)
-            return false;
-        if (!wait(POLLOUT, deadline))
-            return false;
-        int error = 0;
-        socklen_t length = sizeof error;
-        return ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+        for (auto pause = std::chrono::milliseconds(1);; pause = std::min(pause * 2, maxPause)) {
+            if (::connect(fd_, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0)
+                return Step::done;
+            if (errno == EINTR)
+                continue;
+            // On a unix socket EAGAIN is a full queue: the daemon lives but has not taken the
+            // waiting connections yet. Nothing is in progress, so knock again.
+            if (errno != EAGAIN)
+                return Step::closed;
+            if (Clock::now() + pause >= deadline)
+                return Step::late;
+            std::this_thread::sleep_for(pause);
+        }
     }
 
-    bool send(QByteArrayView bytes, Clock::time_point deadline)
+    Step send(QByteArrayView bytes, Clock::time_point deadline)
     {
         while (!bytes.isEmpty()) {
             const ssize_t sent = ::send(fd_, bytes.data(), size_t(bytes.size()), MSG_NOSIGNAL);
@@ -61,31 +69,33 @@ public:
                 continue;
             }
             if (sent == 0 || (errno != EAGAIN && errno != EINTR))
-                return false;
+                return Step::closed;
             if (errno == EAGAIN && !wait(POLLOUT, deadline))
-                return false;
+                return Step::late;
         }
-        return true;
+        return Step::done;
     }
 
-    // Appends what arrives; false at the end of the stream, on an error or at the deadline.
-    bool receive(QByteArray &buffer, Clock::time_point deadline)
+    // Appends what arrives.
+    Step receive(QByteArray &buffer, Clock::time_point deadline)
     {
         char chunk[64 * 1024];
         for (;;) {
             const ssize_t got = ::recv(fd_, chunk, sizeof chunk, 0);
             if (got > 0) {
                 buffer.append(chunk, got);
-                return true;
+                return Step::done;
             }
             if (got == 0 || (errno != EAGAIN && errno != EINTR))
-                return false;
+                return Step::closed;
             if (errno == EAGAIN && !wait(POLLIN, deadline))
-                return false;
+                return Step::late;
         }
     }
 
 private:
+    static constexpr auto maxPause = std::chrono::milliseconds(50);
+
     bool wait(short events, Clock::time_point deadline)
     {
         for (;;) {
@@ -105,6 +115,11 @@ private:
     int fd_;
 };
 
+Answer failed(Step step)
+{
+    return {step == Step::late ? Answer::Kind::silent : Answer::Kind::unusable};
+}
+
 // pm2's own clients number their calls "pid:n"; ours do the same.
 QByteArray nextMessageId()
 {
@@ -122,33 +137,36 @@ QString path()
     return home + QStringLiteral("/rpc.sock");
 }
 
-std::optional<QList<PM2App>> list(const QString &socketPath, double limit)
+Answer list(const QString &socketPath, double limit)
 {
     const Clock::time_point deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                                           std::chrono::duration<double>(limit));
     Connection connection;
     const QByteArray id = nextMessageId();
-    if (!connection.open(QFile::encodeName(socketPath), deadline) ||
-        !connection.send(PM2Rpc::listRequest(id), deadline))
-        return std::nullopt;
+    if (const Step opened = connection.open(QFile::encodeName(socketPath), deadline);
+        opened != Step::done)
+        return failed(opened);
+    if (const Step sent = connection.send(PM2Rpc::listRequest(id), deadline); sent != Step::done)
+        return failed(sent);
 
     QByteArray buffer;
-    while (connection.receive(buffer, deadline)) {
+    for (;;) {
+        if (const Step got = connection.receive(buffer, deadline); got != Step::done)
+            return failed(got);
         for (;;) {
             PM2Rpc::Decoded decoded = PM2Rpc::decode(buffer);
             if (decoded.kind == PM2Rpc::Decoded::Kind::bad)
-                return std::nullopt;
+                return {};
             if (decoded.kind == PM2Rpc::Decoded::Kind::incomplete)
                 break;
             buffer.remove(0, decoded.consumed);
             PM2Rpc::Reply reply = PM2Rpc::listReply(decoded.frame, id);
             if (reply.kind == PM2Rpc::Reply::Kind::apps)
-                return std::move(reply.apps);
+                return {Answer::Kind::apps, std::move(reply.apps)};
             if (reply.kind == PM2Rpc::Reply::Kind::failed)
-                return std::nullopt;
+                return {};
         }
     }
-    return std::nullopt;
 }
 
 } // namespace nimbrel::PM2Socket

@@ -7,8 +7,6 @@
 #include <QList>
 #include <QString>
 
-#include <optional>
-
 namespace nimbrel::PM2Socket {
 
 // Connecting, asking and reading the answer together, so a stuck daemon costs little.
@@ -17,9 +15,17 @@ inline constexpr double timeout = 2;
 // $PM2_HOME/rpc.sock, PM2_HOME taken from our own environment and defaulting to ~/.pm2.
 QString path();
 
-// The apps of one getMonitorData call to the daemon at `socketPath`, in pm2's order. Nothing
-// for no socket, a refused connection, silence past `limit` seconds, a broken frame, an error
-// reply or a reply that is not a list: the caller then asks the pm2 command.
-std::optional<QList<PM2App>> list(const QString &socketPath, double limit = timeout);
+struct Answer
+{
+    // unusable: no socket, a refused connection, a connection closed unanswered, a broken frame,
+    // an error reply or a reply that is not a list; the pm2 command may still get the list.
+    // silent: a daemon is there (it took the connection, or its queue is full) but did not
+    // answer within the limit; the pm2 command would only ask that same daemon again.
+    enum class Kind { apps, unusable, silent } kind = Kind::unusable;
+    QList<PM2App> apps{};
+};
+
+// The apps of one getMonitorData call to the daemon at `socketPath`, in pm2's order.
+Answer list(const QString &socketPath, double limit = timeout);
 
 } // namespace nimbrel::PM2Socket

@@ -16,10 +16,12 @@
 #include <memory>
 #include <mutex>
 #include <poll.h>
+#include <set>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -34,6 +36,30 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr auto terminationGrace = std::chrono::seconds(3);
+
+// Every child started and not yet collected, so that the program can end them as it exits.
+// Never destroyed: runners on detached threads may still use it while the process exits.
+struct Children
+{
+    std::mutex lock;
+    std::condition_variable collected;
+    std::set<pid_t> live;
+    bool closing = false; // the program is exiting: nothing new starts
+};
+
+Children &children()
+{
+    static auto *all = new Children;
+    return *all;
+}
+
+// SIGTERM to the child's whole group, then SIGCONT: a stopped process (a shell that touched a
+// terminal, say) keeps SIGTERM pending until it runs again.
+void terminate(pid_t pid)
+{
+    ::kill(-pid, SIGTERM);
+    ::kill(-pid, SIGCONT);
+}
 // No static QString here: the runner may still be at work on the monitor's thread while the
 // process exits and static objects are destroyed.
 constexpr QStringView defaultSearchPath = u"/usr/bin:/bin:/usr/sbin:/sbin";
@@ -122,8 +148,9 @@ void drain(int fd, const std::shared_ptr<Box> &box)
             break; // the caller gave up on the output
         const ssize_t count = ::read(fd, buffer, sizeof buffer);
         if (count > 0) {
+            // Past the cap the rest is read and dropped, so the child is never held up.
             std::lock_guard guard(box->lock);
-            box->data.append(buffer, count);
+            box->data.append(buffer, std::min(qsizetype(count), outputLimit - box->data.size()));
         } else if (count < 0 && errno == EINTR) {
             continue;
         } else {
@@ -140,13 +167,26 @@ void drain(int fd, const std::shared_ptr<Box> &box)
     box->finished.notify_all();
 }
 
-int waitForExit(pid_t pid)
+// Collects the child once it has exited and returns its status. It is first waited for without
+// being collected, and collected under the lock, so that its pid (and group) stays ours for as
+// long as it is in the list that endChildren() signals.
+int reap(pid_t pid)
 {
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR)
-            return -1;
+    siginfo_t info{};
+    while (::waitid(P_PID, id_t(pid), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
     }
+    Children &all = children();
+    int status = 0;
+    pid_t got = 0;
+    {
+        std::lock_guard guard(all.lock);
+        while ((got = ::waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
+        }
+        all.live.erase(pid);
+    }
+    all.collected.notify_all();
+    if (got < 0)
+        return -1;
     if (WIFEXITED(status))
         return WEXITSTATUS(status);
     if (WIFSIGNALED(status))
@@ -154,16 +194,52 @@ int waitForExit(pid_t pid)
     return -1;
 }
 
+// Whether the child has exited by `deadline`; it is left for reap() to collect.
+bool exitsBy(pid_t pid, Clock::time_point deadline)
+{
+    const int pidfd = int(::syscall(SYS_pidfd_open, pid, 0));
+    bool exited = false;
+    for (;;) {
+        siginfo_t info{};
+        if (::waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+            if (errno == EINTR)
+                continue;
+            exited = true; // not ours to wait for any more
+            break;
+        }
+        if (info.si_pid == pid) {
+            exited = true;
+            break;
+        }
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0)
+            break;
+        if (pidfd >= 0) {
+            pollfd entry{pidfd, POLLIN, 0};
+            ::poll(&entry, 1, int(std::min<long long>(left, 60'000)));
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::min<long long>(left, 10)));
+        }
+    }
+    if (pidfd >= 0)
+        ::close(pidfd);
+    return exited;
+}
+
 // A child stopped at its limit may take its time to exit; someone must still collect it so that
 // no zombie stays behind, and the caller must not wait for it.
 void reapInBackground(pid_t pid)
 {
     try {
-        std::thread([pid] { waitForExit(pid); }).detach();
+        std::thread([pid] { reap(pid); }).detach();
     } catch (const std::system_error &) {
         // No thread to spare: collect it now if it is already gone, else leave it to init.
+        Children &all = children();
+        std::lock_guard guard(all.lock);
         int status = 0;
-        ::waitpid(pid, &status, WNOHANG);
+        if (::waitpid(pid, &status, WNOHANG) == pid)
+            all.live.erase(pid);
     }
 }
 
@@ -200,10 +276,13 @@ struct SpawnSetup
         posix_spawnattr_setsigmask(&attributes, &none);
         posix_spawnattr_setsigdefault(&attributes, &all);
         // A group of its own, so that the termination at the limit reaches whatever the child
-        // started and left holding its output, not the child alone.
+        // started and left holding its output, not the child alone. The login shell gets a
+        // whole session (and with it a group) of its own: in our terminal's session an
+        // interactive shell would stop itself (SIGTTIN) as it reached for the terminal.
         posix_spawnattr_setpgroup(&attributes, 0);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
-                                                  POSIX_SPAWN_SETPGROUP);
+        posix_spawnattr_setflags(&attributes,
+                                 POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
+                                     (detached ? POSIX_SPAWN_SETSID : POSIX_SPAWN_SETPGROUP));
     }
     ~SpawnSetup()
     {
@@ -240,11 +319,17 @@ Result runChild(const QString &executable, const QStringList &arguments,
         return launchFailure(errno);
 
     pid_t pid = 0;
-    int error = 0;
+    int error = ECANCELED;
     {
         SpawnSetup setup(fds[1], detached);
-        error = ::posix_spawn(&pid, argv.storage.front().constData(), &setup.actions,
-                              &setup.attributes, argv.terminated(), envp.terminated());
+        Children &all = children();
+        std::lock_guard guard(all.lock);
+        if (!all.closing) {
+            error = ::posix_spawn(&pid, argv.storage.front().constData(), &setup.actions,
+                                  &setup.attributes, argv.terminated(), envp.terminated());
+            if (error == 0)
+                all.live.insert(pid);
+        }
     }
     // Only the child may hold the write end, or the end of its output would never arrive.
     ::close(fds[1]);
@@ -264,11 +349,16 @@ Result runChild(const QString &executable, const QStringList &arguments,
     if (box->finished.wait_until(lock, deadline, [&] { return box->done; })) {
         const QByteArray captured = std::move(box->data);
         lock.unlock();
-        return {decoded(captured), waitForExit(pid)};
+        // The output has ended, but a child may close it and go on: the limit still holds.
+        if (exitsBy(pid, deadline))
+            return {decoded(captured), reap(pid)};
+        terminate(pid);
+        reapInBackground(pid);
+        return {decoded(captured), timedOut};
     }
 
     lock.unlock();
-    ::kill(-pid, SIGTERM); // the child's whole group
+    terminate(pid);
     lock.lock();
     box->finished.wait_for(lock, terminationGrace, [&] { return box->done; });
     const QByteArray captured = box->data;
@@ -289,6 +379,16 @@ Result run(const QString &executable, const QStringList &arguments,
 Result runDetached(const QString &executable, const QStringList &arguments, double timeout)
 {
     return runChild(executable, arguments, std::nullopt, timeout, true);
+}
+
+void endChildren(std::chrono::milliseconds patience)
+{
+    Children &all = children();
+    std::unique_lock guard(all.lock);
+    all.closing = true;
+    for (const pid_t pid : all.live)
+        terminate(pid);
+    all.collected.wait_for(guard, patience, [&] { return all.live.empty(); });
 }
 
 QStringList pm2Candidates(const QString &home, const std::optional<QString> &pnpmHome)

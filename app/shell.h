@@ -5,6 +5,7 @@
 #include <QStringList>
 #include <QStringView>
 
+#include <chrono>
 #include <optional>
 
 namespace nimbrel::Shell {
@@ -17,16 +18,23 @@ struct Result
 
 inline constexpr int launchFailed = -1;
 inline constexpr int timedOut = -2;
+// More output than this is dropped (a pm2 list of thousands of apps stays well below it).
+inline constexpr qsizetype outputLimit = qsizetype(64) << 20;
 
 // Runs `executable` with `arguments` exactly as given. The child sees our environment with
 // `extraPath` (when given) searched before our PATH. The limit counts until the child's output
-// ends; past it the child gets SIGTERM and up to 3 more seconds to let go of its output.
+// has ended and the child has exited; past it the child gets SIGTERM and up to 3 more seconds
+// to let go of its output.
 Result run(const QString &executable, const QStringList &arguments,
            const std::optional<QString> &extraPath, double timeout);
 
 // As run(), for asking the user's interactive login shell: the child gets an empty standard
 // input and a session of its own, so it can neither wait for our terminal nor take it over.
 Result runDetached(const QString &executable, const QStringList &arguments, double timeout);
+
+// For the program's exit: ends every child still running (SIGTERM to its group, never more) and
+// waits up to `patience` for them to be collected; from then on nothing new is started.
+void endChildren(std::chrono::milliseconds patience = std::chrono::seconds(2));
 
 // The PATH a child gets: `extraPath`, then the inherited PATH (or the system default).
 QString childPath(const std::optional<QString> &extraPath, const std::optional<QString> &inherited);

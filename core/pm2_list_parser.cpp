@@ -112,13 +112,13 @@ std::optional<QList<PM2App>> parse(QByteArrayView data)
     return appsFrom(*document);
 }
 
-QList<PM2App> parseOutput(QStringView output)
+std::optional<QList<PM2App>> parseOutput(QStringView output)
 {
     const qsizetype open = output.indexOf(u'[');
     const qsizetype close = output.lastIndexOf(u']');
     if (open >= 0 && close > open) {
         if (auto apps = parse(output.sliced(open, close - open + 1).toUtf8()))
-            return *apps;
+            return apps;
     }
 
     qsizetype end = output.size();
@@ -133,7 +133,7 @@ QList<PM2App> parseOutput(QStringView output)
         if (document && document->isArray())
             return appsFrom(*document);
     }
-    return {};
+    return std::nullopt;
 }
 
 } // namespace nimbrel::PM2ListParser

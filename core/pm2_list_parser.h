@@ -24,7 +24,8 @@ std::optional<QList<PM2App>> fromArray(const QJsonArray &entries);
 // The apps in the whole text pm2 printed. pm2 may print coloured notices before the array (while
 // it spawns its daemon, or when the daemon runs another pm2 version), and those hold "[" too, so
 // when the span from the first "[" to the last "]" does not parse, the last line that parses as
-// a JSON array is read instead: pm2 prints the array as its last line. Never fails.
-QList<PM2App> parseOutput(QStringView output);
+// a JSON array is read instead: pm2 prints the array as its last line. Nothing when no list can
+// be read at all (pm2 printed only an error, or nothing): that is not an empty pm2.
+std::optional<QList<PM2App>> parseOutput(QStringView output);
 
 } // namespace nimbrel::PM2ListParser

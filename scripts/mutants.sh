@@ -28,7 +28,14 @@ suite || { echo "mutants: the suite fails without any bug; nothing to measure" >
 
 backup="$(mktemp)"
 current=""
-restore() { [[ -n "$current" ]] && cp "$backup" "$root/$current" && current=""; }
+# Never a failing status of its own: under `set -e` that would end the script (and, in the EXIT
+# trap, set its status).
+restore() {
+    if [[ -n "$current" ]]; then
+        cp "$backup" "$root/$current"
+        current=""
+    fi
+}
 trap 'restore; rm -f "$backup"' EXIT
 trap 'exit 130' INT TERM
 
@@ -66,3 +73,5 @@ while IFS=$'\t' read -r file from to what; do
 done <"$list"
 cmake --build "$build" >/dev/null
 echo "mutants: the tests caught $caught of $total bugs" | tee -a "$report"
+# 0 only when every bug was caught (a stale one counts as missed).
+[[ $caught -eq $total ]]

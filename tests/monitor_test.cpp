@@ -34,7 +34,7 @@ TEST_F(MonitorTest, theFirstRefreshJoinsTheMachineAndTheSecondMeasuresCpuAndUse)
     EXPECT_EQ(store.lastActive(), times);
 }
 
-TEST_F(MonitorTest, missingOrFailingPM2KeepsTheSamplesAndAStopDropsThem)
+TEST_F(MonitorTest, missingOrFailingPM2KeepsTheRowsAndSamplesAndAStopDropsThem)
 {
     pm2.setApps({{"web", 1}});
     push(0, {process(1, 10)});
@@ -46,14 +46,16 @@ TEST_F(MonitorTest, missingOrFailingPM2KeepsTheSamplesAndAStopDropsThem)
     EXPECT_EQ(monitor->rows().size(), 1);
     EXPECT_EQ(applies, 1);
     store.setValue(StoreKey::pm2Path, test::FakePM2::path());
-    pm2.setMode("fail"); // failing: no rows, but the refresh happened
+    pm2.setMode("fail"); // failing: the rows stay, marked as not current
     push(60, {process(1, 13)});
-    refresh();
-    EXPECT_TRUE(monitor->rows().isEmpty());
-    EXPECT_EQ(monitor->lastRefresh(), t0 + Seconds(60));
+    monitor->refresh();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return monitor->listFailure().has_value(); }, 10'000));
+    EXPECT_EQ(monitor->listFailure(), "pm2 の一覧を読めません");
+    EXPECT_EQ(monitor->rows().size(), 1);
+    EXPECT_EQ(monitor->lastRefresh(), t0);
     pm2.setMode("");
-    push(120, {process(1, 16)});
     refresh();
+    EXPECT_EQ(monitor->listFailure(), std::nullopt);
     EXPECT_NEAR(rowOf("web").cpuPercent, 5.0, 1e-9); // against the sample of the first refresh
     pm2.setApps({{"web", std::nullopt, "stopped"}});
     refresh();
@@ -124,6 +126,18 @@ TEST_F(MonitorTest, anAutomaticStopIsNotRedecidedByTheRefreshThatFollowsIt)
         refresh(2);
         EXPECT_EQ(monitor->lastAutoStop(), (Monitor::AutoStop{{"stuck"}, t0 + Seconds(60)}));
     }
+}
+
+TEST_F(MonitorTest, twoRefreshesQueuedBeforeAnAutomaticStopEndsStopTheAppOnce)
+{
+    store.setLastActive({{"idle", t0 - Seconds(48 * 3600)}});
+    pm2.setApps({{"idle", 1}});
+    push(0, {process(1, 0)});
+    monitor->refresh();
+    monitor->refresh(); // lists before the first one's stop runs
+    waitFor(3);         // the two, then the one after the stop
+    QTest::qWait(500);
+    EXPECT_EQ(pm2.namesFor("stop"), QStringList{"idle"});
 }
 
 TEST_F(MonitorTest, neitherASlowPM2NorTheLoginShellHoldsTheCaller)

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <future>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -21,14 +22,14 @@ using namespace std::chrono_literals;
 
 using Script = std::function<QList<QByteArray>(const QByteArray &id)>;
 
-static int listening(const QString &path)
+static int listening(const QString &path, int backlog = 1)
 {
     QFile::remove(path);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
     qstrncpy(address.sun_path, path.toUtf8().constData(), sizeof address.sun_path);
     ::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address);
-    ::listen(fd, 1);
+    ::listen(fd, backlog);
     return fd;
 }
 
@@ -66,14 +67,21 @@ const QByteArray twoApps = R"({"args":[[{"name":"web","pm_id":0,"pid":41,
     "pm2_env":{"status":"online"}},{"name":"api","pm_id":1}]]})";
 const QByteArray emptyList = R"({"args":[[]]})";
 
+// The number of apps, or -1 for a socket of no use, -2 for a daemon that did not answer.
+constexpr qsizetype unusable = -1, silent = -2;
+static qsizetype outcome(const PM2Socket::Answer &answer)
+{
+    return answer.kind == PM2Socket::Answer::Kind::apps ? answer.apps.size() : -int(answer.kind);
+}
+
 TEST(PM2Socket, onlyAWholeListUnderOurIdCounts)
 {
     const QByteArray app = R"({"name":"a","pm_id":0,"pm2_env":{"status":"stopped"}})";
     // How the daemon writes its reply frame.
     using Cut = QList<QByteArray> (*)(QByteArray frame);
     const Cut whole = [](QByteArray frame) { return QList{frame}; };
-    // What the case is, the reply's JSON, how the daemon cuts the frame, and how many apps come.
-    using Case = std::tuple<const char *, QByteArray, Cut, std::optional<qsizetype>>;
+    // What the case is, the reply's JSON, how the daemon cuts the frame, and the outcome.
+    using Case = std::tuple<const char *, QByteArray, Cut, qsizetype>;
     const Case cases[] = {
         {"split reads, one inside a length", twoApps,
          [](QByteArray b) {
@@ -85,17 +93,15 @@ TEST(PM2Socket, onlyAWholeListUnderOurIdCounts)
         {"a huge reply", "{\"args\":[[" + (app + ',').repeated(29'999) + app + "]]}", whole,
          30'000},
         {"an empty list", emptyList, whole, 0},
-        {"an error reply", R"({"error":"method does not exist"})", whole, std::nullopt},
-        {"not a list", R"({"args":[{"name":"web"}]})", whole, std::nullopt},
-        {"a wrong id only", "", [](QByteArray) { return QList{reply(twoApps, "1:0")}; },
-         std::nullopt},
-        {"a truncated frame", twoApps, [](QByteArray b) { return QList{b.chopped(5)}; },
-         std::nullopt},
+        {"an error reply", R"({"error":"method does not exist"})", whole, unusable},
+        {"not a list", R"({"args":[{"name":"web"}]})", whole, unusable},
+        {"a wrong id only", "", [](QByteArray) { return QList{reply(twoApps, "1:0")}; }, silent},
+        {"a truncated frame", twoApps, [](QByteArray b) { return QList{b.chopped(5)}; }, silent},
         {"another protocol version", twoApps,
-         [](QByteArray b) { return QList{b.replace(0, 1, "\x22")}; }, std::nullopt},
+         [](QByteArray b) { return QList{b.replace(0, 1, "\x22")}; }, unusable},
         {"a length past any reason", "",
-         [](QByteArray) { return QList{QByteArray("\x12\x7f\xff\xff\xff", 5)}; }, std::nullopt},
-        {"silence", "", [](QByteArray) { return QList<QByteArray>{}; }, std::nullopt},
+         [](QByteArray) { return QList{QByteArray("\x12\x7f\xff\xff\xff", 5)}; }, unusable},
+        {"silence", "", [](QByteArray) { return QList<QByteArray>{}; }, silent},
     };
     test::TestEnvironment env;
     env.set("PM2_HOME", std::nullopt);
@@ -108,10 +114,10 @@ TEST(PM2Socket, onlyAWholeListUnderOurIdCounts)
         std::thread daemon(serve, listener,
                            [&](const QByteArray &id) { return cut(reply(json, id)); });
         clock.start();
-        const auto apps = PM2Socket::list(path, 1.0);
+        const PM2Socket::Answer answer = PM2Socket::list(path, 1.0);
         EXPECT_LT(clock.elapsed(), 1500);
-        EXPECT_EQ(apps ? std::optional(apps->size()) : std::nullopt, count);
-        EXPECT_TRUE(count != 2 || (*apps)[0].pid == 41);
+        EXPECT_EQ(outcome(answer), count);
+        EXPECT_TRUE(count != 2 || answer.apps[0].pid == 41);
         daemon.join();
         ::close(listener);
     }
@@ -119,7 +125,21 @@ TEST(PM2Socket, onlyAWholeListUnderOurIdCounts)
     ::close(listening(path));
     for (const QString &dead : {path, env.root() + "/missing.sock"}) {
         clock.start();
-        EXPECT_EQ(PM2Socket::list(dead), std::nullopt) << dead.toStdString();
+        EXPECT_EQ(outcome(PM2Socket::list(dead)), unusable) << dead.toStdString();
         EXPECT_LT(clock.elapsed(), 100) << dead.toStdString();
     }
+    // A daemon whose queue is full (connect says EAGAIN) is knocked at until it takes us.
+    const int listener = listening(path, 0);
+    auto first = std::async(std::launch::async, [&] { return PM2Socket::list(path); });
+    std::this_thread::sleep_for(100ms); // the first caller fills the queue
+    std::thread daemon([&] {
+        std::this_thread::sleep_for(300ms);
+        ::close(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+        serve(listener, [](const QByteArray &id) { return QList{reply(twoApps, id)}; });
+    });
+    clock.start();
+    EXPECT_EQ(outcome(PM2Socket::list(path)), 2);
+    EXPECT_GE(clock.elapsed(), 200);
+    daemon.join();
+    ::close(listener);
 }

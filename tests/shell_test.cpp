@@ -86,8 +86,9 @@ TEST(ShellRun, theLimitEndsTheWholeGroupWithinTheGracePeriodAndAbandonsTheReader
         // sleep dies of SIGTERM at once, and so does the child it left holding the output.
         {"echo started; exec sleep 30", Shell::timedOut, "started\n", 500, 2500, 0},
         {"sleep 30 & echo started; exec sleep 30", Shell::timedOut, "started\n", 500, 2500, 0},
-        // The limit counts until the output ends; the status is then waited for.
-        {"echo bye; exec >/dev/null 2>&1; sleep 1.5", 0, "bye\n", 1400, 3000, 0},
+        // Closing the output does not end the limit; stopping itself does not outlast it.
+        {"echo bye; exec >/dev/null 2>&1; sleep 1.5", Shell::timedOut, "bye\n", 500, 1400, 0},
+        {"echo started; kill -STOP $$; sleep 30", Shell::timedOut, "started\n", 500, 2500, 0},
         // What ignores SIGTERM, itself or a grandchild holding the output, costs the grace period.
         {"exec sh " + loop, Shell::timedOut, "still here\n", 3400, 5000, 1},
         {"sh " + loop + " & sleep 0.2; exec sleep 30", Shell::timedOut, "still here\n", 3400, 5000,
@@ -113,6 +114,11 @@ TEST(ShellRun, theLimitEndsTheWholeGroupWithinTheGracePeriodAndAbandonsTheReader
         std::this_thread::sleep_for(300ms); // its collector ends too
     }
     EXPECT_LE(::waitpid(-1, nullptr, WNOHANG), 0); // every child was collected: no zombie
+    // Output past the cap is dropped, without holding the child up.
+    const Shell::Result flood =
+        Shell::run(sh, {"-c", "head -c 67108870 /dev/zero | tr '\\0' x"}, std::nullopt, 20);
+    EXPECT_EQ(flood.status, 0);
+    EXPECT_EQ(flood.output.size(), Shell::outputLimit);
 }
 
 TEST(PM2Locator, fixedPlacesThenNvmNewestFirstThenTheVersionManagersThenTheLoginShell)

@@ -18,6 +18,7 @@
 
 #include <QApplication>
 #include <QCursor>
+#include <QGraphicsOpacityEffect>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
@@ -60,6 +61,7 @@ PanelView::PanelView(Monitor &monitor, Store &store, Options options, QWidget *p
     layout->setSpacing(0);
     layout->addWidget(makeHeader());
     layout->addWidget(makeSearch());
+    layout->addWidget(makeListFailureLine());
     layout->addWidget(new Divider(0, this));
     layout->addWidget(makeMissingMessage());
 
@@ -215,6 +217,18 @@ QWidget *PanelView::makeMissingMessage()
     layout->addWidget(title);
     layout->addWidget(hint);
     return missing_;
+}
+
+QWidget *PanelView::makeListFailureLine()
+{
+    listFailure_ = textLabel({}, fontOf(12), this);
+    listFailure_->setObjectName(QStringLiteral("listFailure"));
+    listFailure_->setWordWrap(true);
+    listFailure_->setContentsMargins(16, 0, 16, 10);
+    QPalette warning = listFailure_->palette();
+    warning.setColor(QPalette::WindowText, pinOrange());
+    listFailure_->setPalette(warning);
+    return listFailure_;
 }
 
 QWidget *PanelView::makeNoMatchLine()
@@ -428,6 +442,18 @@ void PanelView::refreshFromMonitor()
     search_->setVisible(!missing);
     missing_->setVisible(missing);
     (scroll_ ? static_cast<QWidget *>(scroll_) : list_)->setVisible(!missing);
+    // Rows of a list that failed stay, faded, under a line that says why: pm2 not answering
+    // must not look like every app gone.
+    const auto &failure = monitor_.listFailure();
+    listFailure_->setVisible(failure && !missing);
+    listFailure_->setText(failure ? *failure + texts::rowsNotCurrent : QString());
+    if (failure && !list_->graphicsEffect()) {
+        auto *faded = new QGraphicsOpacityEffect(list_);
+        faded->setOpacity(0.45);
+        list_->setGraphicsEffect(faded);
+    } else if (!failure && list_->graphicsEffect()) {
+        list_->setGraphicsEffect(nullptr);
+    }
 
     QList<ServerRow> visible;
     for (const ServerRow &row : monitor_.rows()) {

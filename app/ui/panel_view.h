@@ -104,6 +104,7 @@ private:
     QWidget *makeHeader();
     QWidget *makeSearch();
     QWidget *makeMissingMessage();
+    QWidget *makeListFailureLine();
     QWidget *makeNoMatchLine();
     QWidget *makeAutoStopLine();
     QWidget *makeFooter();
@@ -139,6 +140,7 @@ private:
     QLineEdit *searchField_ = nullptr;
     SymbolButton *clearButton_ = nullptr;
     QWidget *missing_ = nullptr;
+    QLabel *listFailure_ = nullptr;
     QScrollArea *scroll_ = nullptr;
     QWidget *list_ = nullptr;
     QVBoxLayout *listLayout_ = nullptr;

@@ -21,6 +21,8 @@ inline const QString searchPlaceholder = QStringLiteral("名前・ポートで�
 inline const QString clearSearchHelp = QStringLiteral("検索語を消去");
 inline const QString pm2Missing = QStringLiteral("pm2 が見つかりません");
 inline const QString pm2MissingHint = QStringLiteral("設定で pm2 の場所を指定してください");
+// After the reason a list failed ("pm2 が応答しません"): the rows below are old.
+inline const QString rowsNotCurrent = QStringLiteral("　表示は前回の一覧です");
 inline const QString noMatchOpen = QStringLiteral("「");
 inline const QString noMatchClose = QStringLiteral("」に一致するサーバーはありません");
 inline const QString autoStopped =

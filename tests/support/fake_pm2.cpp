@@ -44,11 +44,14 @@ QList<QStringList> FakePM2::calls() const
 
 QStringList FakePM2::namesFor(const char *verb) const
 {
-    QStringList names;
+    QHash<QString, QString> names;
+    for (const QJsonValue &app : QJsonDocument::fromJson(readFile(dir_ + "/jlist")).array())
+        names.insert(QString::number(app["pm_id"].toInt()), app["name"].toString());
+    QStringList named;
     for (const QStringList &call : calls())
         if (call.size() == 2 && call[0] == QLatin1String(verb))
-            names.append(call[1]);
-    return names;
+            named.append(names.value(call[1], call[1]));
+    return named;
 }
 
 } // namespace nimbrel::test

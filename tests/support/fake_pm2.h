@@ -33,8 +33,9 @@ public:
         put(QByteArray("delay-") + verb, QByteArray::number(s));
     }
 
-    QList<QStringList> calls() const;             // every call's arguments, in order
-    QStringList namesFor(const char *verb) const; // the names the calls of that verb were given
+    QList<QStringList> calls() const; // every call's arguments, in order
+    // The apps the calls of that verb named, ids read as the names they stand for now.
+    QStringList namesFor(const char *verb) const;
     void clearCalls() { put("log", {}); }
 
 private:

@@ -153,7 +153,8 @@ Shell::Result pm2(const QStringList &arguments, const QString &version)
 
 QList<PM2App> pm2List(const QString &version)
 {
-    return PM2ListParser::parseOutput(pm2({QStringLiteral("jlist")}, version).output);
+    return PM2ListParser::parseOutput(pm2({QStringLiteral("jlist")}, version).output)
+        .value_or(QList<PM2App>{});
 }
 
 PM2App::Status statusOf(const QString &name)

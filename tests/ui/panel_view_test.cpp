@@ -73,6 +73,7 @@ TEST_F(PanelTest, headerRowsButtonsAndTheMissingPM2Message)
 {
     const QString name = QString(300, u'x') + QStringLiteral("-api");
     pm2.setDelay("stop", 1);
+    pm2.setApps({{"web", 1}});
     publish({{name, 1, {}, 1024}, {"web", 1, {}, 512}, {"old", 0}});
     makePanel();
     EXPECT_EQ(text("counts"), "2本 稼働中　合計 1.50GB");
@@ -82,15 +83,24 @@ TEST_F(PanelTest, headerRowsButtonsAndTheMissingPM2Message)
     auto *label = child<ElidedLabel>(*row(name), "name");
     EXPECT_LT(label->width(), label->fontMetrics().horizontalAdvance(label->text()));
 
+    const int before = applies;
     QTest::mouseClick(child(*row("web"), "run"), Qt::LeftButton);
     QCoreApplication::processEvents();
     EXPECT_TRUE(child(*row("web"), "busy")->isVisible());
-    EXPECT_TRUE(QTest::qWaitFor([&] { return monitor->busyNames().isEmpty(); }, 10'000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return applies == before + 1; }, 10'000));
     EXPECT_EQ(pm2.namesFor("stop"), QStringList{"web"});
+    pm2.setMode("fail"); // a failed list keeps the rows, faded, under its reason
+    monitor->refresh();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return monitor->listFailure().has_value(); }, 10'000));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(text("listFailure"), "pm2 の一覧を読めません　表示は前回の一覧です");
+    EXPECT_TRUE(shown("listFailure") && child(*panel, "list")->graphicsEffect());
+    EXPECT_EQ(names(), QStringList{"web"});
     publish({{"old", 0}});
     QCoreApplication::processEvents();
     EXPECT_EQ(text("counts"), "0本 稼働中　合計 0MB");
     EXPECT_FALSE(child(*panel, "stopAll")->isEnabled());
+    EXPECT_FALSE(shown("listFailure"));
     store.remove(StoreKey::pm2Path);
     monitor->refresh();
     QCoreApplication::processEvents();
