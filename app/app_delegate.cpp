@@ -64,13 +64,17 @@ int AppDelegate::runControl(const std::optional<QString> &action, const QString 
     }
 
     // Stopping is not using: only a start or restart counts as activity for the idle stop.
+    Store::WriteResult unsaved;
     if (succeeded && *action != u"stop") {
         const Instant startedAt = now();
-        store_.updateLastActive([&](Store::LastActive &times) { times.insert(name, startedAt); });
+        unsaved = store_.updateLastActive(
+            [&](Store::LastActive &times) { times.insert(name, startedAt); });
     }
     print_(*action + QStringLiteral(": ") + name +
            (succeeded ? QStringLiteral(" 完了") : QStringLiteral(" 失敗")));
-    return succeeded ? 0 : 1;
+    if (unsaved)
+        print_(saveFailedText(*unsaved));
+    return succeeded && !unsaved ? 0 : 1;
 }
 
 int AppDelegate::runLogin(const QString &action)
@@ -80,27 +84,29 @@ int AppDelegate::runLogin(const QString &action)
         print_(statusText(status));
         return status == LoginItem::Status::enabled ? 0 : 1;
     }
-    if (action == u"on") {
-        if (const auto error = loginItem_.registerItem()) {
-            print_(QStringLiteral("登録に失敗しました: ") + *error);
-            return 1;
-        }
-        store_.setValue(StoreKey::openAtLogin, true);
-        const LoginItem::Status status = loginItem_.status();
-        print_(statusText(status));
-        return status == LoginItem::Status::notRegistered ? 1 : 0;
+    if (action != u"on" && action != u"off") {
+        print_(loginUsage);
+        return 1;
     }
-    if (action == u"off") {
-        if (const auto error = loginItem_.unregisterItem()) {
-            print_(QStringLiteral("解除に失敗しました: ") + *error);
-            return 1;
-        }
-        store_.setValue(StoreKey::openAtLogin, false);
-        print_(statusText(loginItem_.status()));
-        return 0;
+    // The choice is stored along with the entry: when it cannot be, neither changes.
+    const bool on = action == u"on";
+    if (const auto error = store_.checkWritable()) {
+        print_(saveFailedText(*error));
+        return 1;
     }
-    print_(loginUsage);
-    return 1;
+    if (const auto error = on ? loginItem_.registerItem() : loginItem_.unregisterItem()) {
+        print_(
+            (on ? QStringLiteral("登録に失敗しました: ") : QStringLiteral("解除に失敗しました: ")) +
+            *error);
+        return 1;
+    }
+    if (const auto error = store_.setValue(StoreKey::openAtLogin, on)) {
+        print_(saveFailedText(*error));
+        return 1;
+    }
+    const LoginItem::Status status = loginItem_.status();
+    print_(statusText(status));
+    return on && status == LoginItem::Status::notRegistered ? 1 : 0;
 }
 
 void AppDelegate::ensureLoginItem(const LineWriter &log)
@@ -111,7 +117,8 @@ void AppDelegate::ensureLoginItem(const LineWriter &log)
         log(QStringLiteral("Nimbrel: ログイン時起動の登録に失敗しました（%1）").arg(*error));
         return;
     }
-    store_.setValue(StoreKey::openAtLogin, true);
+    if (const auto error = store_.setValue(StoreKey::openAtLogin, true))
+        log(QStringLiteral("Nimbrel: ") + saveFailedText(*error));
 }
 
 namespace {

@@ -1,5 +1,7 @@
 #include "app/store.h"
 
+#include "app/system_error.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -38,6 +40,36 @@ void keepDamagedCopy(const QString &path, const QByteArray &contents)
         if (existing.open(QIODevice::ReadOnly) && existing.readAll() == contents)
             return;
     }
+}
+
+// The file's bytes, or the system's error text when it exists and cannot be read (no permission,
+// an I/O error, no descriptor left). Only a file that does not exist reads as empty.
+struct FileContents
+{
+    QByteArray bytes;
+    Store::WriteResult error;
+};
+
+FileContents readWholeFile(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return {{}, errno == ENOENT ? std::nullopt : std::optional(systemErrorText(errno))};
+    FileContents contents;
+    char buffer[16384];
+    for (;;) {
+        const ssize_t count = ::read(fd, buffer, sizeof buffer);
+        if (count > 0) {
+            contents.bytes.append(buffer, count);
+        } else if (count == 0) {
+            break;
+        } else if (errno != EINTR) {
+            contents = {{}, systemErrorText(errno)};
+            break;
+        }
+    }
+    ::close(fd);
+    return contents;
 }
 
 bool parseSettings(const QByteArray &contents, QVariantMap &map)
@@ -207,6 +239,23 @@ auto typed(const QVariant &stored, const QVariant &registered, Convert convert)
 
 } // namespace
 
+QVariant SettingKey::defaultValue() const
+{
+    return std::visit(
+        [](auto value) {
+            if constexpr (std::is_same_v<decltype(value), std::monostate>)
+                return QVariant();
+            else
+                return QVariant(value);
+        },
+        fallback);
+}
+
+QString saveFailedText(const QString &error)
+{
+    return QStringLiteral("設定を保存できませんでした: ") + error;
+}
+
 Store &Store::shared()
 {
     static Store store(defaultFilePath());
@@ -219,99 +268,110 @@ QString Store::defaultFilePath()
            QStringLiteral("/Nimbrel/Nimbrel.json");
 }
 
-Store::Store(QString filePath)
-    : path_(std::move(filePath)),
-      settings_(path_, jsonFormat()), registered_{{StoreKey::autoStopEnabled.toString(), true},
-                                                  {StoreKey::idleLimitHours.toString(), 24.0}}
-{}
+Store::Store(QString filePath) : path_(std::move(filePath)), settings_(path_, jsonFormat()) {}
 
-QVariant Store::stored(QStringView key)
+QVariant Store::stored(const SettingKey &key)
 {
     DirectoryLock lock(QFileInfo(path_).absolutePath(), DirectoryLock::shared);
     settings_.sync(); // pick up what another process wrote
-    return settings_.value(key);
+    return settings_.value(key.name);
 }
 
-std::optional<bool> Store::boolean(QStringView key)
+std::optional<bool> Store::boolean(const SettingKey &key)
 {
+    Q_ASSERT(key.type == StoredType::boolean);
     const QVariant value = stored(key);
     if (!value.isValid()) {
-        const QVariant registered = registered_.value(key.toString());
+        const QVariant registered = key.defaultValue();
         return registered.isValid() ? std::optional(registered.toBool()) : std::nullopt;
     }
     // A hand-written 0 or "false" must never turn a switch on: another type reads as false.
     return value.typeId() == QMetaType::Bool && value.toBool();
 }
 
-std::optional<double> Store::number(QStringView key)
+std::optional<double> Store::number(const SettingKey &key)
 {
-    return typed(stored(key), registered_.value(key.toString()),
-                 [](const QVariant &v) -> std::optional<double> {
-                     if (isNumber(v))
-                         return v.toDouble();
-                     return std::nullopt;
-                 });
+    Q_ASSERT(key.type == StoredType::number);
+    return typed(stored(key), key.defaultValue(), [](const QVariant &v) -> std::optional<double> {
+        if (isNumber(v))
+            return v.toDouble();
+        return std::nullopt;
+    });
 }
 
-std::optional<QString> Store::text(QStringView key)
+std::optional<QString> Store::text(const SettingKey &key)
 {
-    return typed(stored(key), registered_.value(key.toString()),
-                 [](const QVariant &v) -> std::optional<QString> {
-                     if (v.typeId() == QMetaType::QString)
-                         return v.toString();
-                     return std::nullopt;
-                 });
+    Q_ASSERT(key.type == StoredType::text);
+    return typed(stored(key), key.defaultValue(), [](const QVariant &v) -> std::optional<QString> {
+        if (v.typeId() == QMetaType::QString)
+            return v.toString();
+        return std::nullopt;
+    });
 }
 
-std::optional<QStringList> Store::textList(QStringView key)
+std::optional<QStringList> Store::textList(const SettingKey &key)
 {
-    return typed(stored(key), registered_.value(key.toString()), asTextList);
+    Q_ASSERT(key.type == StoredType::textList);
+    return typed(stored(key), key.defaultValue(), asTextList);
 }
 
-std::optional<QVariantMap> Store::dictionary(QStringView key)
+std::optional<QVariantMap> Store::dictionary(const SettingKey &key)
 {
-    return typed(stored(key), registered_.value(key.toString()), asDictionary);
+    Q_ASSERT(key.type == StoredType::dictionary);
+    return typed(stored(key), key.defaultValue(), asDictionary);
 }
 
-QVariant Store::object(QStringView key)
+QVariant Store::object(const SettingKey &key)
 {
     QVariant value = stored(key);
-    return value.isValid() ? value : registered_.value(key.toString());
+    return value.isValid() ? value : key.defaultValue();
 }
 
-void Store::write(const std::function<void(QVariantMap &)> &change)
+Store::WriteResult Store::write(const std::function<void(QVariantMap &)> &change)
 {
     const QString directory = QFileInfo(path_).absolutePath();
     DirectoryLock lock(directory, DirectoryLock::exclusive);
     // The file itself, read under the lock: QSettings' cache judges freshness by size and time,
     // which another process's rename can make lie, and writing from it would drop that write.
-    QVariantMap values;
-    QFile file(path_);
-    if (file.open(QIODevice::ReadOnly)) {
-        const QByteArray contents = file.readAll();
-        if (!parseSettings(contents, values))
-            keepDamagedCopy(path_, contents);
+    // A file that exists and cannot be read is never replaced: its pins and limits would be lost.
+    const FileContents contents = readWholeFile(path_);
+    if (contents.error) {
+        emit writeFinished(*contents.error);
+        return contents.error;
     }
+    QVariantMap values;
+    if (!contents.bytes.isEmpty() && !parseSettings(contents.bytes, values))
+        keepDamagedCopy(path_, contents.bytes);
     QVariantMap changed = values;
     change(changed);
     if (changed == values)
-        return; // nothing to say: no write, no sync to disk
+        return std::nullopt; // nothing to say: no write, no sync to disk
 
     const int64_t before = modifiedMilliseconds(path_);
     QSaveFile out(path_);
-    const QByteArray contents = serialised(changed);
-    if (out.open(QIODevice::WriteOnly) && out.write(contents) == contents.size())
-        out.commit();
-    moveModificationTimeAhead(path_, before);
+    const QByteArray bytes = serialised(changed);
+    WriteResult result;
+    if (!out.open(QIODevice::WriteOnly) || out.write(bytes) != bytes.size() || !out.commit())
+        result = out.errorString();
+    else
+        moveModificationTimeAhead(path_, before);
+    emit writeFinished(result.value_or(QString()));
+    return result;
 }
 
-void Store::setValue(QStringView key, const QVariant &value)
+Store::WriteResult Store::checkWritable()
 {
-    write([&](QVariantMap &values) {
+    DirectoryLock lock(QFileInfo(path_).absolutePath(), DirectoryLock::shared);
+    return readWholeFile(path_).error;
+}
+
+Store::WriteResult Store::setValue(const SettingKey &key, const QVariant &value)
+{
+    return write([&](QVariantMap &values) {
         if (value.isValid())
-            values.insert(key.toString(), value);
+            values.insert(key.name.toString(), value);
         else
-            values.remove(key.toString());
+            values.remove(key.name.toString());
     });
 }
 
@@ -320,15 +380,15 @@ Store::LastActive Store::lastActive()
     return lastActiveFrom(stored(StoreKey::lastActiveAt));
 }
 
-void Store::setLastActive(const LastActive &times)
+Store::WriteResult Store::setLastActive(const LastActive &times)
 {
-    setValue(StoreKey::lastActiveAt, lastActiveVariant(times));
+    return setValue(StoreKey::lastActiveAt, lastActiveVariant(times));
 }
 
-void Store::updateLastActive(const std::function<void(LastActive &)> &change)
+Store::WriteResult Store::updateLastActive(const std::function<void(LastActive &)> &change)
 {
-    write([&](QVariantMap &values) {
-        const QString key = StoreKey::lastActiveAt.toString();
+    return write([&](QVariantMap &values) {
+        const QString key = StoreKey::lastActiveAt.name.toString();
         LastActive times = lastActiveFrom(values.value(key));
         const LastActive before = times;
         change(times);
@@ -343,7 +403,7 @@ QSet<QString> Store::pinned()
     return QSet<QString>(names.begin(), names.end());
 }
 
-void Store::setPinned(const QSet<QString> &names)
+Store::WriteResult Store::setPinned(const QSet<QString> &names)
 {
     struct Keyed
     {
@@ -359,7 +419,7 @@ void Store::setPinned(const QSet<QString> &names)
     QStringList sorted;
     for (const Keyed &entry : keyed)
         sorted.append(entry.name);
-    setValue(StoreKey::pinnedApps, sorted);
+    return setValue(StoreKey::pinnedApps, sorted);
 }
 
 } // namespace nimbrel

@@ -4,6 +4,7 @@
 #include "core/instant.h"
 
 #include <QMap>
+#include <QObject>
 #include <QSet>
 #include <QSettings>
 #include <QString>
@@ -12,25 +13,44 @@
 
 #include <functional>
 #include <optional>
+#include <variant>
 
 namespace nimbrel {
 
-// Every key the program stores, in one place. Types and defaults: see Store.
+// How a key's value sits in the file: its JSON type, which the typed reads below check.
+enum class StoredType { boolean, number, text, textList, dictionary, any };
+
+// A stored key: its name in the file, its type and its registered default (held in memory, never
+// written). No default: an absent key reads as absent.
+struct SettingKey
+{
+    QStringView name;
+    StoredType type = StoredType::any;
+    std::variant<std::monostate, bool, double> fallback{};
+
+    QVariant defaultValue() const;
+};
+
+// Every key the program stores, one row each.
 namespace StoreKey {
-inline constexpr QStringView autoStopEnabled = u"autoStopEnabled"; // bool, default true
-inline constexpr QStringView idleLimitHours = u"idleLimitHours";   // double, default 24
-inline constexpr QStringView pm2Path = u"pm2Path";                 // text
-inline constexpr QStringView pinnedApps = u"pinnedApps";           // list of texts
-inline constexpr QStringView lastActiveAt = u"lastActiveAt";       // name -> seconds
-inline constexpr QStringView openAtLogin = u"openAtLogin";         // bool
-inline constexpr QStringView sortKey = u"sortKey";                 // "memory" | "cpu"
-inline constexpr QStringView panelHeight = u"panelHeight";         // double, points
-inline constexpr QStringView logWindowSize = u"logWindowSize";     // {width, height}
-inline constexpr QStringView trayPosition = u"NSStatusItem Preferred Position Nimbrel"; // int
+inline constexpr SettingKey autoStopEnabled{u"autoStopEnabled", StoredType::boolean, true};
+inline constexpr SettingKey idleLimitHours{u"idleLimitHours", StoredType::number, 24.0};
+inline constexpr SettingKey pm2Path{u"pm2Path", StoredType::text};
+inline constexpr SettingKey pinnedApps{u"pinnedApps", StoredType::textList};
+inline constexpr SettingKey lastActiveAt{u"lastActiveAt", StoredType::dictionary}; // name -> s
+inline constexpr SettingKey openAtLogin{u"openAtLogin", StoredType::boolean};
+inline constexpr SettingKey sortKey{u"sortKey", StoredType::text};           // "memory" | "cpu"
+inline constexpr SettingKey panelHeight{u"panelHeight", StoredType::number}; // points
+inline constexpr SettingKey logWindowSize{u"logWindowSize", StoredType::dictionary};
 } // namespace StoreKey
 
-class Store
+// What the program says when a change could not be stored, after the system's error text.
+QString saveFailedText(const QString &error);
+
+class Store : public QObject
 {
+    Q_OBJECT
+
 public:
     using LastActive = QMap<QString, Instant>;
 
@@ -45,44 +65,53 @@ public:
 
     const QString &filePath() const { return path_; }
 
-    // Typed reads see what any process wrote. An absent key falls back to its registered default
-    // (held in memory, never written). A stored value of another type reads as absent, except
-    // that a boolean of another type reads as false.
-    std::optional<bool> boolean(QStringView key);
-    bool boolValue(QStringView key) { return boolean(key).value_or(false); }
-    std::optional<double> number(QStringView key);
-    double doubleValue(QStringView key) { return number(key).value_or(0.0); }
-    std::optional<QString> text(QStringView key);
-    std::optional<QStringList> textList(QStringView key);
-    std::optional<QVariantMap> dictionary(QStringView key);
-    QVariant object(QStringView key);
+    // Typed reads see what any process wrote. An absent key falls back to its registered default.
+    // A stored value of another type reads as absent, except that a boolean of another type reads
+    // as false. An unreadable file reads as absent values.
+    std::optional<bool> boolean(const SettingKey &key);
+    bool boolValue(const SettingKey &key) { return boolean(key).value_or(false); }
+    std::optional<double> number(const SettingKey &key);
+    double doubleValue(const SettingKey &key) { return number(key).value_or(0.0); }
+    std::optional<QString> text(const SettingKey &key);
+    std::optional<QStringList> textList(const SettingKey &key);
+    std::optional<QVariantMap> dictionary(const SettingKey &key);
+    QVariant object(const SettingKey &key);
 
-    // Writes are on disk when the call returns. An invalid QVariant removes the key.
-    void setValue(QStringView key, const QVariant &value);
-    void remove(QStringView key) { setValue(key, QVariant()); }
+    // The result of every write: empty, or the system's error text when nothing was stored.
+    using WriteResult = std::optional<QString>;
+
+    // Writes are on disk when the call returns. An invalid QVariant removes the key. Only a file
+    // that does not exist counts as empty: one that cannot be read is left exactly as it is.
+    WriteResult setValue(const SettingKey &key, const QVariant &value);
+    WriteResult remove(const SettingKey &key) { return setValue(key, QVariant()); }
+    // Whether a write could be made now: the file reads, or does not exist.
+    WriteResult checkWritable();
 
     // The user's explicit choice about starting at login; absent when never made.
     std::optional<bool> openAtLoginChoice() { return boolean(StoreKey::openAtLogin); }
 
     // Empty when absent or damaged (a single non-number value spoils the whole dictionary).
     LastActive lastActive();
-    void setLastActive(const LastActive &times);
+    WriteResult setLastActive(const LastActive &times);
     // Reads, changes and writes the last-active times as one step: the tray app and a command
     // line run may both record a time at once, and neither may lose the other's.
-    void updateLastActive(const std::function<void(LastActive &)> &change);
+    WriteResult updateLastActive(const std::function<void(LastActive &)> &change);
 
     QSet<QString> pinned();
     // Stored as a list sorted by code point after NFC, so the file reads the same every time.
-    void setPinned(const QSet<QString> &names);
+    WriteResult setPinned(const QSet<QString> &names);
+
+signals:
+    // After every write that had something to store: an empty text, or the system's error text.
+    void writeFinished(const QString &error);
 
 private:
-    QVariant stored(QStringView key);
+    QVariant stored(const SettingKey &key);
     // One locked read-change-write of the file; the change must not use the store itself.
-    void write(const std::function<void(QVariantMap &)> &change);
+    WriteResult write(const std::function<void(QVariantMap &)> &change);
 
     QString path_;
     QSettings settings_;
-    QVariantMap registered_;
 };
 
 } // namespace nimbrel

@@ -102,4 +102,12 @@ TEST_F(AppDelegateTest, loginOnOffStatusAndAtStartAndTheirFailuresLeaveTheChoice
     QDir().mkpath(entry + "/inside");
     step("off", 1, "解除に失敗しました: Is a directory", true);
     step("on", 1, "登録に失敗しました: Is a directory", true);
+
+    // A settings file that cannot be read: neither the entry nor the file changes.
+    QDir(entry).removeRecursively();
+    step("on", 0, yes, true);
+    QFile::remove(env.settingsFile());
+    QDir().mkpath(env.settingsFile());
+    step("off", 1, "設定を保存できませんでした: Is a directory", std::nullopt);
+    EXPECT_TRUE(QFile::exists(entry));
 }

@@ -2,6 +2,8 @@
 #include "app/store.h"
 #include "support/test_environment.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -120,4 +122,47 @@ TEST_F(StoreTest, otherProcessesWritingAtOnceLoseNothingAndAreSeenAtOnce)
     for (std::thread &writer : writers)
         writer.join();
     EXPECT_EQ(Store(path).lastActive().size(), 400);
+}
+
+TEST_F(StoreTest, aFileThatExistsAndCannotBeReadIsLeftAsItIsAndEveryWriteSaysWhy)
+{
+    const QByteArray kept = R"({"pinnedApps": ["web"], "autoStopEnabled": false})";
+    const QString loop = path + ".loop";
+    // {how the file cannot be read, the system's text}; permissions do not hold for root.
+    const std::pair<std::function<void()>, QString> cases[] = {
+        {[&] { ::chmod(QFile::encodeName(path).constData(), 0200); }, "Permission denied"},
+        {[&] {
+             QFile::remove(path);
+             QDir().mkpath(path);
+         },
+         "Is a directory"},
+        {[&] {
+             QFile::remove(path);
+             QFile::link(loop, path);
+             QFile::link(path, loop);
+         },
+         "Too many levels of symbolic links"}};
+    for (const auto &[makeUnreadable, error] : cases) {
+        if (error == "Permission denied" && ::geteuid() == 0)
+            continue;
+        test::writeFile(path, kept);
+        makeUnreadable();
+        const QFileInfo before(path);
+        Store store(path);
+        QStringList reported;
+        QObject::connect(&store, &Store::writeFinished, [&](auto e) { reported.append(e); });
+        EXPECT_EQ(store.setValue(StoreKey::openAtLogin, false), error);
+        EXPECT_EQ(store.updateLastActive([](auto &times) { times.insert("web", now()); }), error);
+        EXPECT_EQ(store.checkWritable(), error);
+        EXPECT_EQ(reported, QStringList(2, error));
+        const QFileInfo after(path);
+        EXPECT_EQ(std::tuple(after.isSymLink(), after.isDir(), after.size()),
+                  std::tuple(before.isSymLink(), before.isDir(), before.size()));
+        ::chmod(QFile::encodeName(path).constData(), 0600);
+        EXPECT_TRUE(!after.isFile() || test::readFile(path) == kept);
+        QDir(path).removeRecursively();
+        QFile::remove(path);
+        QFile::remove(loop);
+    }
+    EXPECT_EQ(Store(path).setValue(StoreKey::openAtLogin, false), std::nullopt); // absent: empty
 }

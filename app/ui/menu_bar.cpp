@@ -97,9 +97,6 @@ MenuBar::~MenuBar()
 
 void MenuBar::start()
 {
-    if (!store_.object(StoreKey::trayPosition).isValid())
-        store_.setValue(StoreKey::trayPosition, 300);
-
     tray_ = new QSystemTrayIcon(symbolIcon(QStringLiteral("server.rack"), 22, trayColor), this);
     tray_->setToolTip(texts::title);
     // Desktops that open the menu on a left click still reach the panel and the settings.

@@ -93,11 +93,22 @@ SettingsView::SettingsView(Monitor &monitor, Store &store, LoginService &login,
     loginNote_->setObjectName(QStringLiteral("loginError"));
     loginNote_->hide();
 
+    // A change that could not be stored (the settings file exists but cannot be read) says so
+    // here, whichever part of the program made it; the next stored change clears it.
+    auto *saveNote = new NoteLabel({}, this);
+    saveNote->setObjectName(QStringLiteral("saveError"));
+    saveNote->hide();
+    connect(&store_, &Store::writeFinished, saveNote, [saveNote](const QString &error) {
+        saveNote->setText(error.isEmpty() ? QString() : saveFailedText(error));
+        saveNote->setVisible(!error.isEmpty());
+    });
+
     // 22 pixels between the parts; a note sits close (6 pixels) under the group it explains, and
     // a hidden note takes no room at all.
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(20, 20, 20, 20);
     layout->setSpacing(22);
+    layout->addWidget(saveNote);
     layout->addWidget(
         section(group(texts::autoStopGroup,
                       {row({rowLabel(texts::autoStopSwitch, this), autoStop}), new Divider(0, this),

@@ -13,10 +13,9 @@ int main(int argc, char *argv[])
     Store store(QString::fromLocal8Bit(argv[1]));
     const QString name = QString::fromLocal8Bit(argv[3]);
     if (argc == 5) {
-        store.setValue(name, QString::fromLocal8Bit(argv[4]));
-        return 0;
+        return store.setValue({name, StoredType::text}, QString::fromLocal8Bit(argv[4])) ? 1 : 0;
     }
     store.text(StoreKey::pm2Path); // a read before the write, as the command line makes
-    store.updateLastActive([&](Store::LastActive &times) { times.insert(name, now()); });
-    return 0;
+    return store.updateLastActive([&](Store::LastActive &times) { times.insert(name, now()); }) ? 1
+                                                                                                : 0;
 }

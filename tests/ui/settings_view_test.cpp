@@ -1,10 +1,12 @@
 // The settings: the stepper and the path write their keys; the login switch with a stand-in login
 // service; the notes where the design puts them.
 #include "app/login_item.h"
+#include "app/ui/note_label.h"
 #include "app/ui/settings_view.h"
 #include "app/ui/toggle_switch.h"
 #include "support/monitor_fixture.h"
 
+#include <QDir>
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
@@ -112,4 +114,14 @@ TEST_F(SettingsTest, stepperPathAndLoginSwitchWriteTheirKeysAndNotesSitInPlace)
         EXPECT_EQ(top(note) - (top(group) + group->height()), 6) << name;
         EXPECT_EQ(top(next) - (top(note) + note->height()), 22) << name;
     }
+
+    // A change that cannot be stored says so in a line of its own, until one is stored.
+    QFile::remove(env.settingsFile());
+    QDir().mkpath(env.settingsFile());
+    child<ui::ToggleSwitch>(*view, "autoStop")->click();
+    EXPECT_EQ(static_cast<ui::NoteLabel *>(child(*view, "saveError"))->text(),
+              "設定を保存できませんでした: Is a directory");
+    QDir().rmdir(env.settingsFile());
+    child<ui::ToggleSwitch>(*view, "autoStop")->click();
+    EXPECT_TRUE(child(*view, "saveError")->isHidden());
 }
