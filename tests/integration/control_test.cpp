@@ -53,7 +53,7 @@ TEST(Control, listPrintsEachAppsStatusAndNameInPM2sOrder)
     }
 }
 
-TEST(Control, startStopAndRestartReportTheOutcomeAndAStartIsActivity)
+TEST(Control, actionsReportTheOutcomeAStartIsActivityAndASilentDaemonFailsTheList)
 {
     test::TestEnvironment env;
     Store store(env.settingsFile());
@@ -83,23 +83,16 @@ TEST(Control, startStopAndRestartReportTheOutcomeAndAStartIsActivity)
         previous = last;
     }
     EXPECT_EQ(test::statusOf("all"), PM2App::Status::stopped);
-}
 
-// pm2's daemon stopped (as a long pause would stop it): the list fails with its reason within
-// the socket's limit; `pm2 jlist` (20 s) does not ask the same daemon again.
-TEST(Control, aSilentDaemonFailsTheListWithItsReason)
-{
-    test::TestEnvironment env;
-    Store(env.settingsFile()).setValue(StoreKey::pm2Path, test::currentPM2);
-    test::startApp("shop-api");
+    // The daemon stopped (as a long pause stops it): the list fails with its reason within the
+    // socket's limit; `pm2 jlist` (20 s) does not ask the same daemon again.
     const pid_t daemon = pid_t(test::readFile(env.pm2Home() + "/pm2.pid").trimmed().toInt());
-    ASSERT_GT(daemon, 0);
     ::kill(daemon, SIGSTOP);
     const auto wake = qScopeGuard([&] { ::kill(daemon, SIGCONT); });
     const Instant started = now();
     const Shell::Result listed = runNimbrel({"--control", "list"});
-    EXPECT_EQ(listed.status, 1);
     EXPECT_EQ(listed.output, "pm2 が応答しません\n");
+    EXPECT_EQ(listed.status, 1);
     EXPECT_LT((now() - started).count(), 10.0);
 }
 
