@@ -92,6 +92,20 @@ void Monitor::apply(const QList<PM2App> &apps, const SystemSnapshot &snapshot,
             rows.append(buildRow(app, snapshot, processes, pinned, lastActive));
     });
 
+    // Each process's share since the previous refresh, for the breakdown's CPU column. A pid
+    // taken over by a new process counts from zero (its CPU total is smaller).
+    QHash<int64_t, ActivitySample> processSamples;
+    for (ServerRow &row : rows) {
+        for (ProcessRow &process : row.processes) {
+            const ActivitySample current{snapshot.takenAt, process.cpuSeconds, 0};
+            if (const auto previous = processSamples_.constFind(process.pid);
+                previous != processSamples_.constEnd())
+                process.cpuPercent = cpuPercent(*previous, current);
+            processSamples.insert(process.pid, current);
+        }
+    }
+    processSamples_ = std::move(processSamples);
+
     QStringList toStop = autoStopTargets(rows, snapshot.takenAt, pinned);
     toStop.removeIf([&](const QString &name) {
         return justAutoStopped_.contains(name) || autoStopping_.contains(name);
@@ -114,6 +128,14 @@ void Monitor::apply(const QList<PM2App> &apps, const SystemSnapshot &snapshot,
             monitor.refresh();
         });
     }
+}
+
+double Monitor::cpuPercent(const ActivitySample &previous, const ActivitySample &current)
+{
+    const double interval = (current.at - previous.at).count();
+    const double percent =
+        interval > 0 ? (current.cpuSeconds - previous.cpuSeconds) / interval * 100 : 0;
+    return percent >= 0 ? percent : 0; // also for NaN
 }
 
 ServerRow Monitor::buildRow(const PM2App &app, const SystemSnapshot &snapshot,
@@ -144,10 +166,7 @@ ServerRow Monitor::buildRow(const PM2App &app, const SystemSnapshot &snapshot,
     } else {
         const ActivitySample current{snapshot.takenAt, usage.cpuSeconds, row.connections};
         if (const auto previous = samples_.constFind(name); previous != samples_.constEnd()) {
-            const double interval = (current.at - previous->at).count();
-            const double percent =
-                interval > 0 ? (current.cpuSeconds - previous->cpuSeconds) / interval * 100 : 0;
-            row.cpuPercent = percent >= 0 ? percent : 0; // also for NaN
+            row.cpuPercent = cpuPercent(*previous, current);
             if (IdlePolicy::wasBusy(*previous, current, IdlePolicy::busyRatio))
                 lastActive.insert(name, snapshot.takenAt);
         } else if (!lastActive.contains(name)) {

@@ -102,6 +102,8 @@ private:
     void stopOnQueue(const PM2Client &client, const QStringList &names,
                      std::function<void(Monitor &, const QStringList &failed)> done);
 
+    // Percent of one core between two samples of one CPU total; 0 when it fell.
+    static double cpuPercent(const ActivitySample &previous, const ActivitySample &current);
     void setRows(QList<ServerRow> rows);
     void setLastRefresh(Instant at);
     void setBusyNames(QSet<QString> names);
@@ -122,6 +124,7 @@ private:
     SortKey sortKey_ = SortKey::memory;
     std::optional<AutoStop> lastAutoStop_;
     QHash<QString, ActivitySample> samples_;
+    QHash<int64_t, ActivitySample> processSamples_; // by pid, from the previous refresh
     // Apps just stopped automatically. The refresh that follows the stops leaves them alone,
     // whatever pm2 answered: a stop it refuses, or one it reports done while the app stays
     // online, would otherwise be retried back to back forever. The refresh after that decides

@@ -29,12 +29,13 @@ inline double listHeight(std::optional<double> screenHeight, double chosenHeight
 }
 
 // The content of `rows` rows of which the open breakdowns hold `breakdownLines` lines in all,
-// at least 240 and at most `listHeight`.
-inline double scrollHeight(double listHeight, int rows, int openBreakdowns, int breakdownLines)
+// at least `least` (240 unless told) and at most `listHeight`.
+inline double scrollHeight(double listHeight, int rows, int openBreakdowns, int breakdownLines,
+                           double least = minimumListHeight)
 {
     const double content = rows * rowHeight + breakdownLines * breakdownLineHeight +
                            openBreakdowns * breakdownBottomMargin;
-    return std::min(listHeight, std::max(content, minimumListHeight));
+    return std::min(listHeight, std::max(content, least));
 }
 
 // A grabber drag: the height at its start moved by the drag, kept between 240 and the greatest.

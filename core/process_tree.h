@@ -18,7 +18,8 @@ struct ProcessRow
     int64_t ppid = 0;
     int64_t residentBytes = 0;
     double cpuSeconds = 0;
-    QString command{}; // empty when ps printed no command
+    QString command{};     // empty when ps printed no command
+    double cpuPercent = 0; // of one core, since the previous refresh (the monitor's to fill)
 
     int64_t id() const { return pid; }
     // At most three words of the command, paths cut to their last part, at most 42 characters:

@@ -7,6 +7,7 @@
 #include "app/ui/settings_view.h"
 #include "app/ui/style.h"
 #include "app/ui/texts.h"
+#include "app/ui/tray_icon.h"
 
 #include <QApplication>
 #include <QCursor>
@@ -49,9 +50,6 @@ qint64 nowMs()
 {
     return QDateTime::currentMSecsSinceEpoch();
 }
-
-// Grey reads on light and on dark panels alike, whatever the panel's own theme is.
-const QColor trayColor(0x9A, 0xA0, 0xA6);
 
 QRect availableAround(QPoint point)
 {
@@ -97,7 +95,10 @@ MenuBar::~MenuBar()
 
 void MenuBar::start()
 {
-    tray_ = new QSystemTrayIcon(symbolIcon(QStringLiteral("server.rack"), 22, trayColor), this);
+    tray_ =
+        new QSystemTrayIcon(trayIconFor(barLooksDark(QApplication::palette(),
+                                                     qEnvironmentVariable("XDG_CURRENT_DESKTOP"))),
+                            this);
     tray_->setToolTip(texts::title);
     // Desktops that open the menu on a left click still reach the panel and the settings.
     menu_ = new QMenu;
@@ -137,6 +138,7 @@ void MenuBar::start()
             self->openLogWindow(name);
     };
     options.framed = kind_ == WindowKind::popup; // a window has the compositor's frame
+    options.titled = kind_ == WindowKind::popup; // and its title bar names the panel
     options.onResize = [self] {
         if (self)
             self->resizePopover();
@@ -254,9 +256,15 @@ QPoint MenuBar::placement(QSize size, std::optional<QRect> icon, QPoint pointer,
 {
     QPoint at;
     if (icon) {
+        // Clear of the whole bar, not only of the icon: a bar centres its icons, so it reaches
+        // as far past the icon's far edge as the screen's edge lies before its near one. (Where
+        // a window manager keeps the bar out of the available area, that area is the limit.)
         const bool lowerHalf = icon->center().y() > available.center().y();
+        const int margin = std::clamp(lowerHalf ? available.bottom() - icon->bottom()
+                                                : icon->top() - available.top(),
+                                      0, icon->height() / 2);
         at = QPoint(icon->center().x() - size.width() / 2,
-                    lowerHalf ? icon->top() - size.height() : icon->bottom() + 1);
+                    lowerHalf ? icon->top() - margin - size.height() : icon->bottom() + 1 + margin);
     } else {
         // Beside the pointer, not under it: the next click on the icon must reach the icon.
         at = QPoint(pointer.x() - size.width() / 2, pointer.y() + 1);
@@ -278,14 +286,17 @@ void MenuBar::openSettings()
             new QWidget(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
         window->setObjectName(QStringLiteral("settingsWindow"));
         window->setWindowTitle(texts::settingsWindowTitle);
-        window->setFixedSize(520, 460);
         auto *layout = new QVBoxLayout(window);
         layout->setContentsMargins(0, 0, 0, 0);
+        // 520 wide and as tall as its content, so the padding under the last note is the
+        // padding over the first group; a note that appears makes it taller.
+        layout->setSizeConstraint(QLayout::SetFixedSize);
         layout->addWidget(
             new SettingsView(monitor_, store_, login_, SettingsView::chooseWithDialog, window));
         // Made once and centred then; closing it only hides it, with the view's state kept.
         const QRect screen = availableAround(QCursor::pos());
-        window->move(screen.center() - QPoint(260, 230));
+        window->adjustSize();
+        window->move(screen.center() - window->rect().center());
         settingsWindow_ = window;
     }
     settingsWindow_->show();

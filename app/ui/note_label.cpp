@@ -44,9 +44,23 @@ int NoteLabel::layOut(QTextLayout &layout, int width) const
     return int(std::ceil(y));
 }
 
+QString NoteLabel::shownText(int width) const
+{
+    // Japanese may break between any two characters, which cuts words ("ピ|ン") at the edge:
+    // a note too long for one line starts each sentence on a line of its own, so that a break
+    // falls where a sentence ends.
+    if (fontMetrics().horizontalAdvance(text_) <= width)
+        return text_;
+    QString text = text_;
+    for (qsizetype at = text.indexOf(u'。'); at >= 0 && at + 1 < text.size();
+         at = text.indexOf(u'。', at + 2))
+        text.insert(at + 1, QChar::LineSeparator);
+    return text;
+}
+
 int NoteLabel::heightForWidth(int width) const
 {
-    QTextLayout layout(text_);
+    QTextLayout layout(shownText(width));
     return layOut(layout, width);
 }
 
@@ -65,7 +79,7 @@ void NoteLabel::paintEvent(QPaintEvent *)
 {
     QPainter painter(this);
     painter.setPen(toneColor(palette(), Tone::secondary));
-    QTextLayout layout(text_);
+    QTextLayout layout(shownText(width()));
     layOut(layout, width());
     layout.draw(&painter, QPointF(0, 0));
 }

@@ -29,6 +29,7 @@ protected:
 private:
     // Lays the text out in `layout` for `width`; returns its height.
     int layOut(QTextLayout &layout, int width) const;
+    QString shownText(int width) const;
     QString text_;
 };
 

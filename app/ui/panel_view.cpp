@@ -88,6 +88,7 @@ PanelView::PanelView(Monitor &monitor, Store &store, Options options, QWidget *p
         new OverlayScrollBar(*scroll_);
         layout->addWidget(scroll_);
     }
+    listArea()->installEventFilter(this);
 
     autoStopDivider_ = new Divider(0, this);
     layout->addWidget(autoStopDivider_);
@@ -112,8 +113,11 @@ QWidget *PanelView::makeHeader()
     auto *title = textLabel(texts::title, fontOf(15, QFont::DemiBold), header);
     title->setObjectName(QStringLiteral("title"));
     title->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    // A window's title bar names the panel already; the heading keeps the counts.
+    title->setVisible(options_.titled);
     counts_ = textLabel({}, fontOf(12), header);
     counts_->setObjectName(QStringLiteral("counts"));
+    counts_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     setTone(counts_, Tone::secondary);
     auto *titles = new QVBoxLayout;
     titles->setSpacing(3);
@@ -136,10 +140,13 @@ QWidget *PanelView::makeHeader()
     refresh->setToolTip(texts::refreshHelp);
     connect(refresh, &QToolButton::clicked, &monitor_, &Monitor::refresh);
 
-    // The three stand on the title's first baseline: a symbol stands on the line with its foot,
-    // as a letter does.
-    const int titleBaseline = QFontMetrics(title->font()).ascent();
-    const int refreshBaseline = (refreshFrame.height() + refreshSymbol) / 2;
+    // The title (or the counts, where the title is left out) and the control's labels stand on
+    // one baseline, measured on the line as drawn: the Japanese glyphs come from a fallback face
+    // that stands taller than the interface font. The symbol is centred on the control.
+    QLabel *first = options_.titled ? title : counts_;
+    const int titleBaseline =
+        lineAscent(first->font(), options_.titled ? texts::title : texts::runningCount);
+    const int refreshBaseline = sort_->baseline() + (refreshFrame.height() - sort_->height()) / 2;
     const int line = std::max({titleBaseline, sort_->baseline(), refreshBaseline});
     const auto loweredBy = [](int offset, QLayoutItem *item) {
         auto *column = new QVBoxLayout;
@@ -172,13 +179,20 @@ QWidget *PanelView::makeSearch()
     glass->setSymbol(QStringLiteral("magnifyingglass"), toneColor(palette(), Tone::secondary));
     searchField_ = new QLineEdit(ground);
     searchField_->setObjectName(QStringLiteral("search"));
-    searchField_->setPlaceholderText(texts::searchPlaceholder);
+    searchField_->setAccessibleName(texts::searchPlaceholder);
     searchField_->setFont(fontOf(14));
     searchField_->setFrame(false);
     QPalette fieldPalette = searchField_->palette();
     fieldPalette.setColor(QPalette::Base, Qt::transparent);
     searchField_->setPalette(fieldPalette);
     searchField_->installEventFilter(this);
+    // The field's own placeholder starts where the caret stands, so the caret covers its first
+    // glyph; this one keeps a little room from the caret.
+    auto *placeholder = searchPlaceholder_ =
+        textLabel(texts::searchPlaceholder, searchField_->font(), searchField_);
+    placeholder->setObjectName(QStringLiteral("searchPlaceholder"));
+    placeholder->setAttribute(Qt::WA_TransparentForMouseEvents);
+    setTextColor(placeholder, searchField_->palette().color(QPalette::PlaceholderText));
 
     clearButton_ = new SymbolButton(12, QSize(18, 18), ground);
     clearButton_->setObjectName(QStringLiteral("clearSearch"));
@@ -194,7 +208,8 @@ QWidget *PanelView::makeSearch()
     inner->addWidget(searchField_, 1);
     inner->addWidget(clearButton_);
 
-    connect(searchField_, &QLineEdit::textChanged, this, [this](const QString &text) {
+    connect(searchField_, &QLineEdit::textChanged, this, [this, placeholder](const QString &text) {
+        placeholder->setVisible(text.isEmpty());
         clearButton_->setVisible(!text.isEmpty());
         refreshFromMonitor();
         options_.onResize(); // the number of rows, and with it the natural height, may change
@@ -324,12 +339,28 @@ double PanelView::scrollHeight() const
         if (!SearchFilter::matches(query(), row.app.name, row.ports))
             continue;
         ++rows;
-        if (expanded_.contains(row.app.name)) {
+        if (showsBreakdown(row)) {
             ++open;
             lines += int(row.processes.size());
         }
     }
-    return PanelGeometry::scrollHeight(listHeight(), rows, open, lines);
+    // A search shows what it found and no more (the popup hangs from its top edge, so only its
+    // bottom moves); the whole list keeps its least height, so refreshes do not make it jump.
+    const double least = query().isEmpty() ? PanelGeometry::minimumListHeight
+                         : rows            ? 0
+                                           : noMatchLine_->sizeHint().height();
+    return PanelGeometry::scrollHeight(listHeight(), rows, open, lines, least);
+}
+
+bool PanelView::showsBreakdown(const ServerRow &row) const
+{
+    // A stopped app keeps its place in the set, to open again when it runs again.
+    return expanded_.contains(row.app.name) && ServerRowView::opensBreakdown(row);
+}
+
+QWidget *PanelView::listArea() const
+{
+    return scroll_ ? scroll_->viewport() : list_;
 }
 
 double PanelView::roomForList() const
@@ -358,10 +389,14 @@ void PanelView::toggle(const QString &name)
 void PanelView::panelShown()
 {
     searchField_->setFocus(Qt::PopupFocusReason);
+    // An order held under the pointer when the panel went away gives way now.
+    freshOrder_ = true;
+    refreshFromMonitor();
 }
 
 void PanelView::panelHidden()
 {
+    selected_.reset();
     setQuery({});
 }
 
@@ -400,6 +435,15 @@ void PanelView::paintEvent(QPaintEvent *)
 
 bool PanelView::eventFilter(QObject *watched, QEvent *event)
 {
+    if (watched == searchField_ && event->type() == QEvent::Resize) {
+        // Past the field's own 2-pixel margin, 3 more: the caret stands clear of the text.
+        searchPlaceholder_->setGeometry(searchField_->rect().adjusted(5, 0, 0, 0));
+        return false;
+    }
+    if (watched == listArea() && event->type() == QEvent::Leave) {
+        scheduleRefresh(); // the order held under the pointer gives way to the monitor's
+        return false;
+    }
     if (event->type() != QEvent::KeyPress)
         return QWidget::eventFilter(watched, event);
     auto *key = static_cast<QKeyEvent *>(event);
@@ -408,6 +452,8 @@ bool PanelView::eventFilter(QObject *watched, QEvent *event)
         setQuery({});
         return true;
     }
+    if (moveOrActivate(key))
+        return true;
     if ((watched == this || watched == window()) && forwardTyping(key))
         return true;
     return QWidget::eventFilter(watched, event);
@@ -481,7 +527,11 @@ void PanelView::refreshList(const QList<ServerRow> &visible)
     noMatchLine_->setVisible(visible.isEmpty() && !query().isEmpty());
     if (noMatchLine_->isVisibleTo(this))
         noMatch_->setText(texts::noMatchOpen + query() + texts::noMatchClose);
-    const QList<RowKey> order = refreshEntries(visible);
+    QList<RowKey> order = refreshEntries(visible);
+    if (!std::exchange(freshOrder_, false) && listArea()->underMouse())
+        order = heldOrder(order);
+    if (selected_ && !order.contains(*selected_))
+        selected_.reset();
     if (order != shownOrder_) {
         placeEntries(order);
         dropEntriesOfGoneApps();
@@ -520,7 +570,7 @@ QList<PanelView::RowKey> PanelView::refreshEntries(const QList<ServerRow> &visib
         const RowKey key{row.app.name, seen[row.app.name]++};
         order.append(key);
         Entry &entry = entryFor(key);
-        const bool open = expanded_.contains(row.app.name);
+        const bool open = showsBreakdown(row);
         entry.row->setRow(row, monitor_.busyNames().contains(row.app.name), open, at);
         if (open)
             entry.breakdown->setProcesses(row.processes);
@@ -562,14 +612,62 @@ void PanelView::dropEntriesOfGoneApps()
     }
 }
 
+QList<PanelView::RowKey> PanelView::heldOrder(const QList<RowKey> &order) const
+{
+    // The rows the pointer may be aiming at stay where they were; rows new to the list (a
+    // search typed meanwhile) follow in the monitor's order.
+    QList<RowKey> held;
+    for (const RowKey &key : shownOrder_) {
+        if (order.contains(key))
+            held.append(key);
+    }
+    for (const RowKey &key : order) {
+        if (!held.contains(key))
+            held.append(key);
+    }
+    return held;
+}
+
 void PanelView::showEntries(const QList<RowKey> &order)
 {
     const QSet<RowKey> shown(order.begin(), order.end());
     for (auto it = entries_.begin(); it != entries_.end(); ++it) {
         const bool visibleNow = shown.contains(it.key());
         it->row->setVisible(visibleNow);
-        it->divider->setVisible(visibleNow);
-        it->breakdown->setVisible(visibleNow && expanded_.contains(it.key().name));
+        it->row->setSelected(visibleNow && selected_ == it.key());
+        // The last row has none: the footer's full-width line follows it.
+        it->divider->setVisible(visibleNow && it.key() != order.back());
+        it->breakdown->setVisible(visibleNow && it->row->isExpandable() &&
+                                  expanded_.contains(it.key().name));
+    }
+}
+
+bool PanelView::moveOrActivate(const QKeyEvent *key)
+{
+    const qsizetype count = shownOrder_.size();
+    const qsizetype at = selected_ ? shownOrder_.indexOf(*selected_) : -1;
+    switch (key->key()) {
+    case Qt::Key_Down:
+    case Qt::Key_Up: {
+        if (count == 0)
+            return true;
+        const bool down = key->key() == Qt::Key_Down;
+        const qsizetype next = at < 0 ? (down ? 0 : count - 1)
+                                      : std::clamp<qsizetype>(at + (down ? 1 : -1), 0, count - 1);
+        selected_ = shownOrder_[next];
+        showEntries(shownOrder_);
+        if (scroll_)
+            scroll_->ensureWidgetVisible(entries_[*selected_].row, 0, 0);
+        return true;
+    }
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        if (at < 0)
+            return false;
+        entries_[*selected_].row->activate();
+        return true;
+    default:
+        return false;
     }
 }
 

@@ -11,6 +11,7 @@
 #include <functional>
 #include <optional>
 
+class QKeyEvent;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -51,6 +52,8 @@ public:
         bool framed = false;
         // The height of the screen's available area; nothing when there is no real screen.
         std::function<std::optional<double>()> screenHeight = availableScreenHeight;
+        // The heading names the panel; a window whose title bar does so leaves it out.
+        bool titled = true;
     };
 
     static constexpr int panelWidth = 560;
@@ -118,6 +121,12 @@ private:
     void placeEntries(const QList<RowKey> &order);
     void dropEntriesOfGoneApps();
     void showEntries(const QList<RowKey> &order);
+    // `order` with the rows already shown kept where they stand (the pointer is over them).
+    QList<RowKey> heldOrder(const QList<RowKey> &order) const;
+    bool showsBreakdown(const ServerRow &row) const;
+    QWidget *listArea() const;
+    // Up and down move the keyboard's row, Enter opens it.
+    bool moveOrActivate(const QKeyEvent *key);
     Entry &entryFor(const RowKey &key);
     // Hover marks follow the pointer when rows move under it without the pointer moving.
     void followPointer();
@@ -133,11 +142,14 @@ private:
     std::optional<double> dragStartHeight_;
     bool refreshPending_ = false;
     bool shownOnce_ = false;
+    bool freshOrder_ = false;
+    std::optional<RowKey> selected_;
 
     QLabel *counts_ = nullptr;
     SegmentedControl *sort_ = nullptr;
     QWidget *search_ = nullptr;
     QLineEdit *searchField_ = nullptr;
+    QLabel *searchPlaceholder_ = nullptr;
     SymbolButton *clearButton_ = nullptr;
     QWidget *missing_ = nullptr;
     QLabel *listFailure_ = nullptr;

@@ -1,6 +1,8 @@
 #include "app/ui/process_breakdown_view.h"
 
 #include "app/ui/elided_label.h"
+#include "app/ui/list_columns.h"
+#include "app/ui/server_row_view.h"
 #include "app/ui/style.h"
 #include "app/ui/texts.h"
 #include "core/format.h"
@@ -16,8 +18,8 @@ namespace nimbrel::ui {
 
 namespace {
 
-const QSize logsButtonSize(34, 18);
-constexpr int trailingMargin = 16;
+const QSize logsButtonSize(ListColumns::logsWidth, 18);
+constexpr int trailingMargin = ListColumns::inset;
 
 } // namespace
 
@@ -45,21 +47,27 @@ ProcessBreakdownView::ProcessBreakdownView(QWidget *parent)
 
 ProcessBreakdownView::Line ProcessBreakdownView::makeLine()
 {
+    using namespace ListColumns;
     auto *widget = new QWidget(this);
     widget->setFixedHeight(int(PanelGeometry::breakdownLineHeight));
     auto *layout = new QHBoxLayout(widget);
-    // Room at the end for the logs button, which sits over the first line; the columns of all
-    // lines stay aligned.
-    layout->setContentsMargins(34, 4, trailingMargin + logsButtonSize.width() + 8, 4);
-    layout->setSpacing(8);
-    Line line{widget, columnLabel(52, digitsFontOf(11), widget), new ElidedLabel(widget),
-              columnLabel(62, digitsFontOf(11), widget)};
+    // CPU and memory stand in the row's columns; right of them the room of the row's buttons,
+    // where the logs button sits over the first line.
+    layout->setContentsMargins(textStart, 4, afterMemory, 4);
+    layout->setSpacing(gap);
+    Line line{widget, columnLabel(cpuWidth, digitsFontOf(11), widget), new ElidedLabel(widget),
+              columnLabel(cpuWidth, digitsFontOf(11), widget),
+              columnLabel(memoryWidth, digitsFontOf(11), widget)};
     line.label->setFont(fontOf(11));
     line.label->setColor(toneColor(palette(), Tone::secondary));
     setTone(line.pid, Tone::tertiary);
     setTone(line.memory, Tone::secondary);
+    line.pid->setObjectName(QStringLiteral("pid"));
+    line.cpu->setObjectName(QStringLiteral("processCPU"));
+    line.memory->setObjectName(QStringLiteral("processMemory"));
     layout->addWidget(line.pid);
     layout->addWidget(line.label, 1);
+    layout->addWidget(line.cpu);
     layout->addWidget(line.memory);
     return line;
 }
@@ -78,9 +86,13 @@ void ProcessBreakdownView::setProcesses(const QList<ProcessRow> &processes)
         lines_[i].widget->setVisible(used);
         if (!used)
             continue;
-        lines_[i].pid->setText(QString::number(processes[i].pid));
-        lines_[i].label->setText(processes[i].label());
-        lines_[i].memory->setText(Format::memory(processes[i].residentBytes));
+        const ProcessRow &process = processes[i];
+        lines_[i].pid->setText(QString::number(process.pid));
+        lines_[i].label->setText(process.label());
+        lines_[i].cpu->setText(ServerRowView::cpuText(process.cpuPercent));
+        // As in the row: the figure speaks up only when the process is busy.
+        setTone(lines_[i].cpu, process.cpuPercent >= 5 ? Tone::primary : Tone::secondary);
+        lines_[i].memory->setText(Format::memory(process.residentBytes));
     }
     setFixedHeight(int(processes.size() * PanelGeometry::breakdownLineHeight +
                        PanelGeometry::breakdownBottomMargin));

@@ -1,4 +1,4 @@
-// The processes of one app under its row: pid, label and resident memory, largest first.
+// The processes of one app under its row: pid, label, CPU and resident memory, largest first.
 #pragma once
 
 #include "core/process_tree.h"
@@ -37,6 +37,7 @@ private:
         QWidget *widget;
         QLabel *pid;
         ElidedLabel *label;
+        QLabel *cpu;
         QLabel *memory;
     };
     Line makeLine();

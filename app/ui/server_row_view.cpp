@@ -1,7 +1,9 @@
 #include "app/ui/server_row_view.h"
 
+#include "app/ui/detail_line.h"
 #include "app/ui/elided_label.h"
 #include "app/ui/process_breakdown_view.h"
+#include "app/ui/list_columns.h"
 #include "app/ui/spinner.h"
 #include "app/ui/status_dot.h"
 #include "app/ui/symbol_button.h"
@@ -23,16 +25,23 @@ namespace nimbrel::ui {
 
 namespace {
 
-const QSize buttonFrame(22, 20);
+const QSize buttonFrame(ListColumns::buttonWidth, ListColumns::buttonHeight);
 constexpr int buttonSymbolSize = 11;
+
+QUrl pageAt(int64_t port)
+{
+    return QUrl(QStringLiteral("http://localhost:%1").arg(port));
+}
 
 } // namespace
 
 ServerRowView::ServerRowView(QWidget *parent)
     : QWidget(parent), dot_(new StatusDot(this)), name_(new ElidedLabel(this)),
       pinMark_(new SymbolLabel(9, this)), chevron_(new SymbolLabel(9, this)),
-      detail_(new ElidedLabel(this)), cpu_(columnLabel(52, digitsFontOf(12), this)),
-      memory_(columnLabel(62, digitsFontOf(12, QFont::Medium), this)), spinner_(new Spinner(this)),
+      detail_(new DetailLine(this)),
+      cpu_(columnLabel(ListColumns::cpuWidth, digitsFontOf(12), this)),
+      memory_(columnLabel(ListColumns::memoryWidth, digitsFontOf(12, QFont::Medium), this)),
+      spinner_(new Spinner(this)),
       runButton_(new SymbolButton(buttonSymbolSize, buttonFrame, this)),
       pinButton_(new SymbolButton(buttonSymbolSize, buttonFrame, this)),
       openButton_(new SymbolButton(buttonSymbolSize, buttonFrame, this)),
@@ -42,7 +51,6 @@ ServerRowView::ServerRowView(QWidget *parent)
     setFixedHeight(int(PanelGeometry::rowHeight) - 1);
     setAttribute(Qt::WA_Hover);
     name_->setFont(fontOf(13, QFont::Medium));
-    detail_->setFont(fontOf(11));
     name_->setObjectName(QStringLiteral("name"));
     detail_->setObjectName(QStringLiteral("detail"));
     cpu_->setObjectName(QStringLiteral("cpu"));
@@ -67,8 +75,8 @@ ServerRowView::ServerRowView(QWidget *parent)
     texts->addWidget(detail_);
 
     auto *layout = new QHBoxLayout(this);
-    layout->setContentsMargins(16, 9, 16, 9);
-    layout->setSpacing(10);
+    layout->setContentsMargins(ListColumns::inset, 9, ListColumns::inset, 9);
+    layout->setSpacing(ListColumns::gap);
     layout->addWidget(dot_);
     layout->addLayout(texts, 1);
     layout->addWidget(cpu_);
@@ -78,6 +86,10 @@ ServerRowView::ServerRowView(QWidget *parent)
     layout->addWidget(pinButton_);
     layout->addWidget(openButton_);
     layout->addWidget(logsButton_);
+    // Where the button shows in the breakdown instead, its column stays.
+    QSizePolicy keep = logsButton_->sizePolicy();
+    keep.setRetainSizeWhenHidden(true);
+    logsButton_->setSizePolicy(keep);
 
     openButton_->setSymbol(QStringLiteral("arrow.up.forward.app"));
     openButton_->setToolTip(texts::openHelp);
@@ -88,6 +100,8 @@ ServerRowView::ServerRowView(QWidget *parent)
     connect(openButton_, &QToolButton::clicked, this, [this] { openInBrowser(); });
     connect(logsButton_, &QToolButton::clicked, this,
             [this] { emit logsRequested(row_.app.name); });
+    connect(detail_, &DetailLine::portClicked, this,
+            [](int64_t port) { QDesktopServices::openUrl(pageAt(port)); });
     spinner_->hide();
     applyTones();
 }
@@ -100,7 +114,7 @@ void ServerRowView::setRow(const ServerRow &row, bool busy, bool expanded, Insta
     const bool running = row.app.isRunning();
 
     name_->setText(row.app.name);
-    detail_->setText(detail(row, now));
+    detail_->setContent(running ? row.ports : QList<int64_t>(), detail(row, now));
     dot_->setColor(running ? runningGreen() : textColorAt(palette(), 0.55 * 0.4));
     pinMark_->setVisible(row.pinned);
     chevron_->setVisible(isExpandable());
@@ -130,16 +144,34 @@ void ServerRowView::setRow(const ServerRow &row, bool busy, bool expanded, Insta
 
 bool ServerRowView::isExpandable() const
 {
-    return row_.app.isRunning() && row_.processes.size() >= 2;
+    return opensBreakdown(row_);
+}
+
+bool ServerRowView::opensBreakdown(const ServerRow &row)
+{
+    return row.app.isRunning() && row.processes.size() >= 2;
+}
+
+void ServerRowView::setSelected(bool selected)
+{
+    if (std::exchange(selected_, selected) != selected)
+        update();
+}
+
+void ServerRowView::activate()
+{
+    if (isExpandable())
+        emit toggleDetail();
+    else if (row_.app.isRunning())
+        openInBrowser();
 }
 
 QString ServerRowView::detail(const ServerRow &row, Instant now)
 {
     if (!row.app.isRunning())
         return texts::stopped;
+    // The ports stand before this text as chips.
     QStringList pieces;
-    if (!row.ports.isEmpty())
-        pieces.append(texts::port + QString::number(row.ports.front()));
     if (row.processes.size() >= 2)
         pieces.append(QString::number(row.processes.size()) + texts::processes);
     if (row.lastActive)
@@ -162,9 +194,17 @@ void ServerRowView::mouseReleaseEvent(QMouseEvent *event)
 
 void ServerRowView::paintEvent(QPaintEvent *)
 {
-    // A row that opens shows that it answers the pointer, as a list item does.
-    if (underMouse() && isExpandable())
-        QPainter(this).fillRect(rect(), textColorAt(palette(), 0.05));
+    // Every row answers the pointer as a list item does; the keyboard's row stands out more.
+    if (!selected_ && !underMouse())
+        return;
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(selected_ ? selectionGround(palette()) : textColorAt(palette(), 0.05));
+    const QRectF ground =
+        QRectF(rect()).adjusted(ListColumns::groundInsetX, ListColumns::groundInsetY,
+                                -ListColumns::groundInsetX, -ListColumns::groundInsetY);
+    painter.drawRoundedRect(ground, ListColumns::groundRadius, ListColumns::groundRadius);
 }
 
 void ServerRowView::changeEvent(QEvent *event)
@@ -177,6 +217,7 @@ void ServerRowView::changeEvent(QEvent *event)
 void ServerRowView::applyTones()
 {
     detail_->setColor(toneColor(palette(), Tone::secondary));
+    update();
     setTone(memory_, Tone::secondary);
     pinMark_->setSymbol(QStringLiteral("pin.fill"), pinOrange());
 }

@@ -10,6 +10,7 @@ class QToolButton;
 
 namespace nimbrel::ui {
 
+class DetailLine;
 class ElidedLabel;
 class Spinner;
 class StatusDot;
@@ -29,8 +30,14 @@ public:
     const ServerRow &row() const { return row_; }
     // Running with two processes or more: a click opens the breakdown.
     bool isExpandable() const;
+    static bool opensBreakdown(const ServerRow &row);
+    // The keyboard's row: a stronger ground than the pointer's.
+    void setSelected(bool selected);
+    bool isSelected() const { return selected_; }
+    // Enter on the keyboard's row: the breakdown, or the page of a row of one process.
+    void activate();
 
-    // "ポート 3000　3プロセス　最終利用 2時間前", or "停止中".
+    // "3プロセス　最終利用 2時間前" after the port chips, or "停止中".
     static QString detail(const ServerRow &row, Instant now);
     // "12.3%".
     static QString cpuText(double percent);
@@ -55,12 +62,13 @@ private:
     ServerRow row_;
     bool busy_ = false;
     bool expanded_ = false;
+    bool selected_ = false;
 
     StatusDot *dot_;
     ElidedLabel *name_;
     SymbolLabel *pinMark_;
     SymbolLabel *chevron_;
-    ElidedLabel *detail_;
+    DetailLine *detail_;
     QLabel *cpu_;
     QLabel *memory_;
     Spinner *spinner_;

@@ -74,12 +74,10 @@ SettingsView::SettingsView(Monitor &monitor, Store &store, LoginService &login,
     QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     mono.setPixelSize(12);
     pathField_->setFont(mono);
-    pathField_->setTextMargins(6, 2, 6, 2);
-    // The group's ground is the palette's base already: the field takes the window's colour so
-    // that it stands out from the group in dark as in light.
-    QPalette fieldPalette = pathField_->palette();
-    fieldPalette.setColor(QPalette::Base, fieldPalette.color(QPalette::Window));
-    pathField_->setPalette(fieldPalette);
+    pathField_->setTextMargins(4, 2, 4, 2);
+    // A field to type in: the base colour inside a frame, as every editable field has (a
+    // grey fill would read as read-only).
+    pathField_->setFrame(true);
     // The field holds only a path the user stored; the pm2 found on its own shows as the
     // placeholder, so that Return on an untouched field never pins an nvm version's path.
     showPath(store_.text(StoreKey::pm2Path).value_or(QString()));
@@ -120,6 +118,11 @@ SettingsView::SettingsView(Monitor &monitor, Store &store, LoginService &login,
     layout->addWidget(section(group(texts::pm2Group, {row({pathField_, choose})}),
                               namedNote(texts::pm2Note, "pm2Note")));
     layout->addStretch(1);
+}
+
+QSize SettingsView::sizeHint() const
+{
+    return {windowWidth, layout()->totalHeightForWidth(windowWidth)};
 }
 
 NoteLabel *SettingsView::namedNote(const QString &text, const char *name)
@@ -248,12 +251,29 @@ void SettingsView::commitPath()
         store_.setValue(StoreKey::pm2Path, pathField_->text());
 }
 
+QString SettingsView::startFolder()
+{
+    // Where the pm2 in use lies (the one stored, else the one found), so that its neighbours
+    // and the other versions beside it are a step away; then nvm's versions, then home. A
+    // folder that does not exist would send the dialog to the working directory with its last
+    // part typed in as a file name.
+    QStringList candidates;
+    for (const std::optional<QString> &pm2 :
+         {store_.text(StoreKey::pm2Path), PM2Locator::shared().known()}) {
+        if (pm2 && !pm2->isEmpty())
+            candidates.append(QFileInfo(*pm2).absolutePath());
+    }
+    candidates.append(QDir::homePath() + QStringLiteral("/.nvm/versions/node"));
+    for (const QString &folder : std::as_const(candidates)) {
+        if (QFileInfo(folder).isDir())
+            return folder;
+    }
+    return QDir::homePath();
+}
+
 void SettingsView::choosePM2()
 {
-    // Without nvm the home folder is the better start: a folder that does not exist would send
-    // the dialog to the working directory with its last part typed in as a file name.
-    const QString nvm = QDir::homePath() + QStringLiteral("/.nvm/versions/node");
-    const QString chosen = chooseFile_(QFileInfo(nvm).isDir() ? nvm : QDir::homePath());
+    const QString chosen = chooseFile_(startFolder());
     if (chosen.isEmpty())
         return;
     showPath(chosen);
@@ -280,7 +300,7 @@ void SettingsView::showPath(const QString &path)
 
 QString SettingsView::chooseWithDialog(const QString &startFolder)
 {
-    return QFileDialog::getOpenFileName(nullptr, QString(), startFolder);
+    return QFileDialog::getOpenFileName(nullptr, texts::choosePM2Title, startFolder);
 }
 
 } // namespace nimbrel::ui

@@ -36,6 +36,10 @@ public:
 
     static QString chooseWithDialog(const QString &startFolder);
 
+    static constexpr int windowWidth = 520;
+    // The window's width, and the height its content takes at that width.
+    QSize sizeHint() const override;
+
 protected:
     void showEvent(QShowEvent *event) override;
 
@@ -50,6 +54,7 @@ private:
     void setIdleHours(double hours);
     void loginToggled(bool on);
     void choosePM2();
+    QString startFolder();
     void commitPath();
     void showPath(const QString &path);
     // The pm2 in use when none is stored, as the path field's placeholder.

@@ -23,6 +23,8 @@ enum class Tone { primary, secondary, tertiary };
 QColor toneColor(const QPalette &palette, Tone tone);
 // The same colour at `opacity`, for fills and capsules.
 QColor textColorAt(const QPalette &palette, double opacity);
+// The ground of the list's keyboard selection: the accent, faint enough for grey text on it.
+QColor selectionGround(const QPalette &palette);
 // Status and pin colours that read on light and dark backgrounds.
 QColor runningGreen();
 QColor pinOrange();
@@ -41,12 +43,22 @@ QIcon symbolIcon(const QString &name, int size, const QColor &color);
 void setTone(QWidget *widget, Tone tone);
 void setTextColor(QWidget *widget, const QColor &color);
 
+// The ascent of `text`'s line as drawn: Japanese glyphs come from a fallback face whose ascent
+// is larger than the interface font's, so a label of them stands lower than the font says.
+int lineAscent(const QFont &font, const QString &text);
+// The contrast ratio of `text` (its alpha laid over `ground`) against the opaque `ground`.
+double contrast(const QColor &text, const QColor &ground);
+// `top` laid over the opaque `ground`.
+QColor over(const QColor &top, const QColor &ground);
+
 // A column of numbers `width` pixels wide, aligned to its trailing edge.
 QLabel *columnLabel(int width, const QFont &font, QWidget *parent);
 
 // Fusion with a dark or a light palette; nothing: the desktop's own look stays. Either way the
 // tooltips take the palette's colours, not Qt's yellow ones.
 void applyAppearance(QApplication &application, std::optional<bool> dark);
+// The palette of the dark or the light appearance.
+QPalette appearancePalette(bool dark);
 // The tooltips' colours drawn from a palette: its window and its text.
 QPalette toolTipPalette(const QPalette &palette);
 

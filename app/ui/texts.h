@@ -33,7 +33,6 @@ inline const QString grabberHelp = QStringLiteral("上下に引いて高さを�
 
 // A row.
 inline const QString stopped = QStringLiteral("停止中");
-inline const QString port = QStringLiteral("ポート ");
 inline const QString processes = QStringLiteral("プロセス");
 inline const QString lastUsed = QStringLiteral("最終利用 ");
 inline const QString ago = QStringLiteral("前");
@@ -42,6 +41,8 @@ inline const QString startHelp = QStringLiteral("起動する");
 inline const QString unpinHelp = QStringLiteral("自動で止める対象に戻す");
 inline const QString pinHelp = QStringLiteral("自動で止めない");
 inline const QString openHelp = QStringLiteral("ブラウザで開く");
+inline const QString openPortHelp = QStringLiteral("localhost:%1 をブラウザで開く");
+inline const QString morePortsHelp = QStringLiteral("ほかのポート");
 inline const QString logs = QStringLiteral("ログ");
 inline const QString logsHelp = QStringLiteral("ログを見る");
 
@@ -74,6 +75,7 @@ inline const QString openAtLogin = QStringLiteral("ログイン時に起動す�
 inline const QString approvalNote = approvalInstruction() + QStringLiteral("。");
 inline const QString pm2Group = QStringLiteral("pm2 の場所");
 inline const QString choose = QStringLiteral("選ぶ");
+inline const QString choosePM2Title = QStringLiteral("pm2 を選択");
 inline const QString pm2Note = QStringLiteral(
     "nvm を使っていると pm2 の場所が変わります。自動で見つからないときだけ指定してください。");
 

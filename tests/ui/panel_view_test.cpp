@@ -1,8 +1,11 @@
 // The panel on the offscreen platform: what it shows, its heights and where its lines sit.
+#include "app/ui/divider.h"
 #include "app/ui/elided_label.h"
 #include "app/ui/panel_view.h"
+#include "app/ui/process_breakdown_view.h"
 #include "app/ui/segmented_control.h"
 #include "app/ui/server_row_view.h"
+#include "app/ui/style.h"
 #include "core/panel_geometry.h"
 #include "support/monitor_fixture.h"
 
@@ -142,7 +145,8 @@ TEST_F(PanelTest, thePictureLayoutHeaderBaselineAndNoMatchLine)
     panel->layout()->activate();
     auto *title = child<QLabel>(*panel, "title");
     auto *sort = child<SegmentedControl>(*panel, "sort");
-    EXPECT_EQ(top(title) + title->fontMetrics().ascent(), top(sort) + sort->baseline());
+    EXPECT_EQ(top(title) + ui::lineAscent(title->font(), title->text()),
+              top(sort) + sort->baseline());
     EXPECT_EQ(std::min({top(title), top(sort), top(child(*panel, "refresh"))}), 12);
     QTest::mouseClick(sort, Qt::LeftButton, {}, sort->segmentRect(1).center());
     EXPECT_EQ(store.text(StoreKey::sortKey), "cpu");
@@ -162,4 +166,42 @@ TEST_F(PanelTest, theAutomaticStopLineNamesTheAppsAndWhenWithItsMoonCentred)
     EXPECT_EQ(text("autoStop"), "2時間前に自動で止めました: api、web");
     const auto middle = [&](QWidget *w) { return w->mapTo(panel.get(), w->rect().center()).y(); };
     EXPECT_NEAR(middle(child(*panel, "moon")), middle(child(*panel, "autoStop")), 1);
+}
+
+TEST_F(PanelTest, rowsHoldStillUnderThePointerAndTheKeyboardWalksThem)
+{
+    publish({{"api", 3, {3000}, 300}, {"web", 1, {}, 200}, {"old", 0}});
+    makePanel();
+    QWidget *area = child<QScrollArea>(*panel, "scroll")->viewport();
+    QTest::mouseMove(area, QPoint(100, 10));
+    ASSERT_TRUE(area->underMouse());
+    // "web" grows past "api" (or "api" was just stopped): under the pointer nothing moves.
+    publish({{"api", 3, {3000}, 300}, {"web", 1, {}, 1000}, {"old", 0}});
+    QCoreApplication::processEvents();
+    EXPECT_EQ(names(), (QStringList{"api", "web", "old"}));
+    QTest::mouseMove(panel.get(), QPoint(5, 5)); // out of the list: the new order applies
+    EXPECT_TRUE(QTest::qWaitFor([&] { return names() == QStringList{"web", "api", "old"}; }));
+    // The last row has no divider: the footer's line follows it.
+    const auto visible = [&]<typename T>(T *) {
+        int n = 0;
+        for (QWidget *w : child(*panel, "list")->findChildren<QWidget *>())
+            n += dynamic_cast<T *>(w) && w->isVisibleTo(panel.get());
+        return n;
+    };
+    EXPECT_EQ(visible((Divider *)nullptr), 2);
+
+    // Down to the second row, Enter opens it; a stop closes the breakdown with no strip left.
+    auto *search = child(*panel, "search");
+    for (const Qt::Key key : {Qt::Key_Down, Qt::Key_Down, Qt::Key_Return})
+        QTest::keyClick(search, key);
+    EXPECT_TRUE(row("api")->isSelected() && !row("web")->isSelected());
+    EXPECT_EQ(panel->expanded(), QSet<QString>{"api"});
+    EXPECT_EQ(visible((ProcessBreakdownView *)nullptr), 1);
+    publish({{"web", 1, {}, 1000}, {"api", 0}, {"old", 0}});
+    QCoreApplication::processEvents();
+    EXPECT_EQ(visible((ProcessBreakdownView *)nullptr), 0);
+    EXPECT_EQ(panel->scrollHeight(), 240);
+    // A search shows what it found and no more.
+    panel->setQuery(QStringLiteral("web"));
+    EXPECT_EQ(panel->scrollHeight(), 50);
 }
