@@ -2,8 +2,8 @@
 
 #include "app/ui/detail_line.h"
 #include "app/ui/elided_label.h"
-#include "app/ui/process_breakdown_view.h"
 #include "app/ui/list_columns.h"
+#include "app/ui/process_breakdown_view.h"
 #include "app/ui/spinner.h"
 #include "app/ui/status_dot.h"
 #include "app/ui/symbol_button.h"
