@@ -1,6 +1,7 @@
 // Process start: the mode is chosen from the arguments before any application object is made,
 // so that the command-line modes never need a display.
 #include "app/app_delegate.h"
+#include "app/bus/pm2_bus.h"
 #include "app/launch_mode.h"
 #include "app/monitor.h"
 #include "app/shell.h"
@@ -141,6 +142,11 @@ int main(int argc, char *argv[])
     // Without a display (a headless box that runs pm2) no icon can show, but the monitor and
     // the automatic stop work all the same.
     quitOnTerminationSignals();
+    // The one subscriber of pm2's events in the process, from the tray's start: the rows follow
+    // them at once, between the regular refreshes.
+    PM2Bus bus(PM2Bus::defaultPath());
+    monitor.follow(bus);
+    bus.start();
     LoginItem loginItem = LoginItem::forThisProgram();
     ui::MenuBar menuBar(monitor, store, loginItem);
     menuBar.start();
