@@ -68,14 +68,15 @@ QByteArray message(const QByteArray &topic, const QByteArray &json)
     return PM2Rpc::encode({"s:" + topic, "j:" + json});
 }
 
-QByteArray event(const char *what, const char *name, int id, const char *status)
+QByteArray event(const char *what, const char *name, int id, const char *status,
+                 const char *more = "")
 {
     return message("process:event",
                    QStringLiteral(R"({"event":"%1","manually":false,"at":1700000000000,)"
-                                  R"("process":{"name":"%2","pm_id":%3,"status":"%4"}})")
+                                  R"("process":{"name":"%2","pm_id":%3,"status":"%4"%5}})")
                        .arg(what, name)
                        .arg(id)
-                       .arg(status)
+                       .arg(status, more)
                        .toUtf8());
 }
 
@@ -95,10 +96,11 @@ struct Heard
     {
         QObject::connect(&bus, &PM2Bus::processEvent, [this](const ProcessEvent &e) {
             lines << QStringLiteral("%1 %2 %3 %4 %5")
-                         .arg(e.event, e.name)
-                         .arg(e.pmId)
-                         .arg(e.status)
-                         .arg(epochSeconds(e.at), 0, 'f', 0);
+                             .arg(e.event, e.name)
+                             .arg(e.pmId)
+                             .arg(e.status)
+                             .arg(epochSeconds(e.at), 0, 'f', 0) +
+                         (e.restarts ? "" : " for good");
         });
         QObject::connect(&bus, &PM2Bus::logLine, [this](const LogLine &l) {
             lines << QStringLiteral("%1 %2 %3")
@@ -145,6 +147,12 @@ TEST(PM2Bus, framesAsTheyComeTopicsInUseOnly)
          {log("log:out", 3, "a") + log("log:err", 4, "b") + log("log:err", 3, "c\\u001b[31m")},
          {"out 3 a", "err 3 c\x1b[31m"},
          {3, 3, 5}},
+        {"exits pm2 does not restart after",
+         {event("exit", "a", 1, "stopped", R"(,"autorestart":false)") +
+          event("exit", "b", 2, "stopped", R"(,"exit_code":0,"stop_exit_codes":[0])") +
+          event("exit", "c", 3, "stopped", R"(,"exit_code":1,"stop_exit_codes":"0")")},
+         {"exit a 1 stopped 1700000000 for good", "exit b 2 stopped 1700000000 for good",
+          "exit c 3 stopped 1700000000"}},
         {"the daemon's end", {message("pm2:kill", R"({"msg":"pm2 has been killed"})")}, {"kill"}},
         {"another protocol: a new connection", {QByteArray("\x25garbage")}, {"down", "up"}},
     };

@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSocketNotifier>
@@ -41,6 +42,21 @@ Instant stamp(const QJsonObject &payload)
 {
     const QJsonValue at = payload.value(u"at");
     return at.isDouble() ? instantFromEpochSeconds(at.toDouble() / 1000.0) : now();
+}
+
+bool restartsAfterExit(const QJsonObject &process)
+{
+    const QJsonValue autorestart = process.value(u"autorestart");
+    if (autorestart == QJsonValue(false) || autorestart == QJsonValue(QStringLiteral("false")))
+        return false;
+    const QJsonValue codes = process.value(u"stop_exit_codes");
+    const QJsonArray list = codes.isArray() ? codes.toArray() : QJsonArray{codes};
+    const QJsonValue code = process.value(u"exit_code");
+    for (const QJsonValue &stopCode : list) {
+        if (code.isDouble() && stopCode.toVariant().toString() == code.toVariant().toString())
+            return false;
+    }
+    return true;
 }
 
 int64_t pmIdOf(const QJsonObject &process)
@@ -212,7 +228,8 @@ void PM2Bus::handleFrame(const QByteArray &topic, const QByteArray &payload)
                            .pmId = pmIdOf(process),
                            .status = process.value(u"status").toString(),
                            .manually = object->value(u"manually").toBool(),
-                           .at = stamp(*object)});
+                           .at = stamp(*object),
+                           .restarts = restartsAfterExit(process)});
         return;
     }
     const int64_t pmId = pmIdOf(process);

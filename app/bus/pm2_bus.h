@@ -24,6 +24,9 @@ struct ProcessEvent // one `process:event` message
     QString status;        // process.status ("online", "stopped", "errored", ...)
     bool manually = false; // payload.manually
     Instant at{};          // payload.at (ms since epoch), or the time received
+    // pm2 restarts the app after an exit: process.autorestart, unless the exit code is one of
+    // process.stop_exit_codes. (An "exit" whose status is "stopped" does not say it.)
+    bool restarts = true;
 };
 
 struct LogLine // one `log:out` / `log:err` message

@@ -58,12 +58,11 @@ Notice Announcer::gaveUpNotice(const QString &name, const QString &status, bool 
 
 bool Announcer::gaveUp(const ProcessEvent &event)
 {
-    if (event.event == u"restart overlimit")
-        return true;
-    // A stop by anyone (the panel, the command line, our automatic stop) exits while the app
-    // is still "stopping"; pm2 gives up by leaving it errored, or stopped when it is not to be
-    // restarted at all.
-    return event.event == u"exit" && (event.status == u"errored" || event.status == u"stopped");
+    // An app that crashes is "stopped" in its exit until pm2 restarts it: only one pm2 will not
+    // restart counts, and a stop by anyone is "stopping" in its first exit already.
+    return event.event == u"restart overlimit" ||
+           (event.event == u"exit" &&
+            (event.status == u"errored" || (event.status == u"stopped" && !event.restarts)));
 }
 
 bool Announcer::enabled()

@@ -64,6 +64,12 @@ void DesktopNotifications::askCapabilities()
 
 void DesktopNotifications::send(const Notice &notice)
 {
+    // A repeat must know the id it replaces: it waits for the answer about the one before.
+    if (inFlight_.contains(notice.key)) {
+        held_.insert(notice.key, notice);
+        return;
+    }
+    inFlight_.insert(notice.key);
     QStringList actions;
     if (capabilities_->contains(QStringLiteral("actions"))) {
         actions << QStringLiteral("default") << QStringLiteral("開く");
@@ -78,16 +84,20 @@ void DesktopNotifications::send(const Notice &notice)
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
             [this, notice](QDBusPendingCallWatcher *w) {
                 w->deleteLater();
+                inFlight_.remove(notice.key);
                 const QDBusPendingReply<uint> reply = *w;
                 if (reply.isError()) {
                     capabilities_.reset(); // the service went away: ask again next time
-                    return showElsewhere(notice);
+                    showElsewhere(notice);
+                } else {
+                    if (const auto old = idByKey_.constFind(notice.key);
+                        old != idByKey_.constEnd() && *old != reply.value())
+                        keyById_.remove(*old);
+                    idByKey_.insert(notice.key, reply.value());
+                    keyById_.insert(reply.value(), notice.key);
                 }
-                if (const auto old = idByKey_.constFind(notice.key);
-                    old != idByKey_.constEnd() && *old != reply.value())
-                    keyById_.remove(*old);
-                idByKey_.insert(notice.key, reply.value());
-                keyById_.insert(reply.value(), notice.key);
+                if (const auto next = held_.constFind(notice.key); next != held_.constEnd())
+                    show(held_.take(notice.key));
             });
 }
 

@@ -7,6 +7,7 @@
 #include <QHash>
 #include <QList>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -67,6 +68,8 @@ private:
     std::optional<QStringList> capabilities_;
     bool asking_ = false;
     QList<Notice> waiting_;
+    QSet<QString> inFlight_;      // keys whose Notify has no answer yet
+    QHash<QString, Notice> held_; // the latest notice for each of them
     QHash<QString, uint> idByKey_;
     QHash<uint, QString> keyById_;
 };

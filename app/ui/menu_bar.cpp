@@ -278,7 +278,7 @@ void MenuBar::openSettings()
             new QWidget(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
         window->setObjectName(QStringLiteral("settingsWindow"));
         window->setWindowTitle(texts::settingsWindowTitle);
-        window->setFixedSize(520, 460);
+        window->setFixedSize(520, 500); // room for every switch
         auto *layout = new QVBoxLayout(window);
         layout->setContentsMargins(0, 0, 0, 0);
         layout->addWidget(

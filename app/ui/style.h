@@ -25,6 +25,7 @@ QColor toneColor(const QPalette &palette, Tone tone);
 QColor textColorAt(const QPalette &palette, double opacity);
 // Status and pin colours that read on light and dark backgrounds.
 QColor runningGreen();
+QColor erroredRed();
 QColor pinOrange();
 
 // The application font at a design size. Sizes are the logical pixels the layout is measured
