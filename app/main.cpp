@@ -1,8 +1,11 @@
 // Process start: the mode is chosen from the arguments before any application object is made,
 // so that the command-line modes never need a display.
 #include "app/app_delegate.h"
+#include "app/bus/pm2_bus.h"
 #include "app/launch_mode.h"
 #include "app/monitor.h"
+#include "app/notify/announcer.h"
+#include "app/notify/desktop_notifications.h"
 #include "app/shell.h"
 #include "app/store.h"
 #include "app/ui/export_modes.h"
@@ -14,6 +17,7 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QStringList>
+#include <QSystemTrayIcon>
 
 #include <cerrno>
 #include <csignal>
@@ -141,8 +145,28 @@ int main(int argc, char *argv[])
     // Without a display (a headless box that runs pm2) no icon can show, but the monitor and
     // the automatic stop work all the same.
     quitOnTerminationSignals();
+    // The one subscriber of pm2's events in the process, from the tray's start: the rows follow
+    // them at once, between the regular refreshes.
+    PM2Bus bus(PM2Bus::defaultPath());
+    monitor.follow(bus);
+    bus.start();
     LoginItem loginItem = LoginItem::forThisProgram();
     ui::MenuBar menuBar(monitor, store, loginItem);
+    DesktopNotifications notifications;
+    // Without a notification service: the tray's balloon, where there is a tray.
+    notifications.setFallback([&menuBar](const QString &summary, const QString &body) {
+        QSystemTrayIcon *tray = menuBar.trayIcon();
+        if (!tray || !tray->isVisible() || !QSystemTrayIcon::isSystemTrayAvailable())
+            return false;
+        tray->showMessage(summary, body);
+        return true;
+    });
+    Announcer announcer(store, monitor, bus, notifications);
+    announcer.setLogOpener([&menuBar](const QString &name) { menuBar.openLogWindow(name); });
+    QObject::connect(&announcer, &Announcer::panelRequested, &menuBar, [&menuBar] {
+        if (!menuBar.popup() || !menuBar.popup()->isVisible())
+            menuBar.togglePanel();
+    });
     menuBar.start();
     AppDelegate(store, loginItem, printLine).ensureLoginItem(writeToSystemLog);
     return ending(QApplication::exec());

@@ -26,7 +26,32 @@ void Monitor::start()
     timer_->start();
 }
 
+void Monitor::follow(PM2Bus &bus)
+{
+    if (!eventTimer_) {
+        eventTimer_ = new QTimer(this);
+        eventTimer_->setSingleShot(true);
+        eventTimer_->setInterval(eventDelayMs);
+        connect(eventTimer_, &QTimer::timeout, this, [this] { refreshAt(Pace::event); });
+    }
+    // Only the first event of a burst starts the wait; the others join it.
+    const auto schedule = [this] {
+        if (!eventTimer_->isActive())
+            eventTimer_->start();
+    };
+    connect(&bus, &PM2Bus::processEvent, this, schedule);
+    connect(&bus, &PM2Bus::connectedChanged, this, [schedule](bool connected) {
+        if (connected)
+            schedule();
+    });
+}
+
 void Monitor::refresh()
+{
+    refreshAt(Pace::regular);
+}
+
+void Monitor::refreshAt(Pace pace)
 {
     const std::optional<PM2Client> client = PM2Client::resolved(store_);
     if (!client) {
@@ -38,7 +63,7 @@ void Monitor::refresh()
 
     // The queue never touches the monitor: it only carries a weak pointer to the main thread.
     queue_.submit([self = QPointer<Monitor>(this), client = *client,
-                   snapshotter = snapshotter_](const SerialQueue::Post &post) {
+                   snapshotter = snapshotter_, pace](const SerialQueue::Post &post) {
         PM2Client::List list = client.list();
         if (list.failure) {
             // Nothing is known of the apps now: the rows, the samples and the automatic stop
@@ -56,9 +81,9 @@ void Monitor::refresh()
                 roots.append(*app.pid);
         }
         SystemSnapshot snapshot = snapshotter(roots);
-        post([self, client, apps = std::move(apps), snapshot = std::move(snapshot)] {
+        post([self, client, apps = std::move(apps), snapshot = std::move(snapshot), pace] {
             if (self)
-                self->apply(apps, snapshot, client);
+                self->apply(apps, snapshot, client, pace);
         });
     });
 }
@@ -78,10 +103,21 @@ void Monitor::askLoginShellForPM2()
 }
 
 void Monitor::apply(const QList<PM2App> &apps, const SystemSnapshot &snapshot,
-                    const PM2Client &client)
+                    const PM2Client &client, Pace pace)
 {
     const QSet<QString> pinned = store_.pinned();
     const ProcessTree::Index processes(snapshot.processes);
+    if (pace == Pace::event) {
+        Store::LastActive lastActive = store_.lastActive();
+        QList<ServerRow> rows;
+        rows.reserve(apps.size());
+        for (const PM2App &app : apps)
+            rows.append(buildRow(app, snapshot, processes, pinned, lastActive, pace));
+        sortRows(rows, sortKey_);
+        setRows(std::move(rows));
+        setLastRefresh(snapshot.takenAt);
+        return;
+    }
 
     // One locked read-change-write of the last-active times, so that a time the command line
     // records meanwhile is not overwritten by this refresh's older copy.
@@ -89,7 +125,7 @@ void Monitor::apply(const QList<PM2App> &apps, const SystemSnapshot &snapshot,
     rows.reserve(apps.size());
     store_.updateLastActive([&](Store::LastActive &lastActive) {
         for (const PM2App &app : apps)
-            rows.append(buildRow(app, snapshot, processes, pinned, lastActive));
+            rows.append(buildRow(app, snapshot, processes, pinned, lastActive, pace));
     });
 
     // Each process's share since the previous refresh, for the breakdown's CPU column. A pid
@@ -122,9 +158,13 @@ void Monitor::apply(const QList<PM2App> &apps, const SystemSnapshot &snapshot,
         // stop that did not take is simply decided again by the refresh after that.
         const QSet<QString> stopping(toStop.begin(), toStop.end());
         autoStopping_ += stopping;
-        stopOnQueue(client, toStop, [stopping](Monitor &monitor, const QStringList &) {
+        stopOnQueue(client, toStop, [stopping, toStop](Monitor &monitor, const QStringList &failed) {
             monitor.autoStopping_ -= stopping;
             monitor.justAutoStopped_ = stopping;
+            QStringList stopped = toStop;
+            stopped.removeIf([&](const QString &name) { return failed.contains(name); });
+            if (!stopped.isEmpty())
+                emit monitor.autoStopped(stopped);
             monitor.refresh();
         });
     }
@@ -140,7 +180,7 @@ double Monitor::cpuPercent(const ActivitySample &previous, const ActivitySample 
 
 ServerRow Monitor::buildRow(const PM2App &app, const SystemSnapshot &snapshot,
                             const ProcessTree::Index &index, const QSet<QString> &pinned,
-                            Store::LastActive &lastActive)
+                            Store::LastActive &lastActive, Pace pace)
 {
     ServerRow row;
     row.app = app;
@@ -161,7 +201,12 @@ ServerRow Monitor::buildRow(const PM2App &app, const SystemSnapshot &snapshot,
         row.connections += snapshot.establishedCounts.value(port, 0);
 
     const QString &name = app.name;
-    if (!app.isRunning()) {
+    if (pace == Pace::event) {
+        const auto shown = std::find_if(rows_.cbegin(), rows_.cend(),
+                                        [&](const ServerRow &r) { return r.app.name == name; });
+        if (app.isRunning() && shown != rows_.cend())
+            row.cpuPercent = shown->cpuPercent;
+    } else if (!app.isRunning()) {
         samples_.remove(name);
     } else {
         const ActivitySample current{snapshot.takenAt, usage.cpuSeconds, row.connections};
@@ -211,6 +256,31 @@ void Monitor::setRunning(const QString &name, bool running)
 {
     perform(name, [name, running](const PM2Client &client) {
         return running ? client.start(name) : client.stop(name);
+    });
+}
+
+void Monitor::startApps(const QStringList &names)
+{
+    const std::optional<PM2Client> client = PM2Client::resolved(store_);
+    if (!client || names.isEmpty())
+        return;
+    const QSet<QString> starting(names.begin(), names.end());
+    setBusyNames(busyNames_ + starting);
+    const Instant asked = now();
+    store_.updateLastActive([&](Store::LastActive &times) {
+        for (const QString &name : names)
+            times.insert(name, asked);
+    });
+    queue_.submit([self = QPointer<Monitor>(this), client = *client, names,
+                   starting](const SerialQueue::Post &post) {
+        for (const QString &name : names)
+            client.start(name);
+        post([self, starting] {
+            if (!self)
+                return;
+            self->setBusyNames(self->busyNames_ - starting);
+            self->refresh();
+        });
     });
 }
 

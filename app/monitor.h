@@ -2,6 +2,7 @@
 // really used, and stops the apps left idle past the limit.
 #pragma once
 
+#include "app/bus/pm2_bus.h"
 #include "app/pm2_client.h"
 #include "app/serial_queue.h"
 #include "app/server_row.h"
@@ -37,6 +38,14 @@ public:
     using Snapshotter = std::function<SystemSnapshot(const QList<int64_t> &roots)>;
 
     static constexpr int refreshIntervalMs = 60'000;
+    // A burst of pm2's events (a restart is three or four) makes one refresh this long after
+    // the first of them.
+    static constexpr int eventDelayMs = 250;
+
+    // Regular refreshes (the 60 s ones and those after the panel's actions) measure CPU and
+    // decide what is idle; the refreshes pm2's events cause only show the new state, so that
+    // however many there are, the idle policy keeps its cadence.
+    enum class Pace { regular, event };
 
     explicit Monitor(
         Store &store,
@@ -70,9 +79,14 @@ public:
     void start();
     // Starts one refresh and returns at once; refreshes run one after another, in order.
     void refresh();
+    // Follows pm2's events from now on: each burst of them, and each (re)connection of the bus
+    // (events were missed meanwhile), brings an event-paced refresh of every row.
+    void follow(PM2Bus &bus);
 
     // The actions of the panel. Each runs its pm2 commands on the queue and then refreshes.
     void setRunning(const QString &name, bool running);
+    // Starts exactly these apps, as the panel's start does each (it counts as use), in one go.
+    void startApps(const QStringList &names);
     // Stops every running app that is not pinned, in the displayed order.
     void stopAllIdle();
     void togglePin(const QString &name);
@@ -80,18 +94,24 @@ public:
     // The main-thread half of a refresh: joins the pm2 list and the snapshot into rows, moves the
     // samples and last-active times, publishes, and decides the automatic stop. refresh() calls
     // it when its commands are done; benchmarks call it directly.
-    void apply(const QList<PM2App> &apps, const SystemSnapshot &snapshot, const PM2Client &client);
+    void apply(const QList<PM2App> &apps, const SystemSnapshot &snapshot, const PM2Client &client,
+               Pace pace = Pace::regular);
 
 signals:
     // Any published field was assigned; the panel redraws from it.
     void changed();
     // A refresh was applied: the popup resizes to the new rows, tests count refreshes.
     void lastRefreshChanged();
+    // The stops one refresh decided are done: the apps that did stop, in the order they stopped.
+    void autoStopped(const QStringList &names);
 
 private:
+    void refreshAt(Pace pace);
+    // An event-paced row keeps the CPU % of the rows shown and moves neither the samples nor
+    // the last-active times.
     ServerRow buildRow(const PM2App &app, const SystemSnapshot &snapshot,
                        const ProcessTree::Index &index, const QSet<QString> &pinned,
-                       Store::LastActive &lastActive);
+                       Store::LastActive &lastActive, Pace pace);
     QStringList autoStopTargets(const QList<ServerRow> &rows, Instant now,
                                 const QSet<QString> &pinned);
     // When nothing else finds pm2, the user's login shell is asked once, on the queue.
@@ -115,6 +135,7 @@ private:
     Snapshotter snapshotter_;
     SerialQueue queue_{"nimbrel.monitor", this};
     QTimer *timer_ = nullptr;
+    QTimer *eventTimer_ = nullptr;
 
     QList<ServerRow> rows_;
     std::optional<Instant> lastRefresh_;

@@ -42,6 +42,8 @@ inline constexpr SettingKey openAtLogin{u"openAtLogin", StoredType::boolean};
 inline constexpr SettingKey sortKey{u"sortKey", StoredType::text};           // "memory" | "cpu"
 inline constexpr SettingKey panelHeight{u"panelHeight", StoredType::number}; // points
 inline constexpr SettingKey logWindowSize{u"logWindowSize", StoredType::dictionary};
+inline constexpr SettingKey notificationsEnabled{u"notificationsEnabled", StoredType::boolean,
+                                                 true};
 } // namespace StoreKey
 
 // What the program says when a change could not be stored, after the system's error text.

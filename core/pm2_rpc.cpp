@@ -6,6 +6,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
+
 namespace nimbrel::PM2Rpc {
 
 namespace {
@@ -45,7 +47,7 @@ QByteArray listRequest(QByteArrayView id)
                    QByteArrayLiteral("s:") + id.toByteArray()});
 }
 
-Decoded decode(QByteArrayView buffer)
+Decoded decode(QByteArrayView buffer, int copied)
 {
     if (buffer.isEmpty())
         return {};
@@ -70,8 +72,8 @@ Decoded decode(QByteArrayView buffer)
     }
 
     Decoded decoded{.kind = Decoded::Kind::frame, .consumed = at};
-    decoded.frame.reserve(count);
-    for (qsizetype next = 1; next < at;) {
+    decoded.frame.reserve(std::min(count, copied));
+    for (qsizetype next = 1; next < at && decoded.frame.size() < copied;) {
         const quint32 length = lengthAt(buffer, next);
         decoded.frame.append(buffer.sliced(next + 4, length).toByteArray());
         next += 4 + qsizetype(length);

@@ -31,8 +31,10 @@ struct Decoded
 };
 
 // The first frame at the head of `buffer`: incomplete until all its bytes are there; bad for
-// another protocol version or an argument longer than the limit.
-Decoded decode(QByteArrayView buffer);
+// another protocol version or an argument longer than the limit. Only the first `copied`
+// arguments are copied into the frame (a reader that looks at a message's topic first need not
+// copy a payload it then skips); `consumed` always covers the whole frame.
+Decoded decode(QByteArrayView buffer, int copied = 15);
 
 struct Reply
 {

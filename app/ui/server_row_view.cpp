@@ -115,7 +115,10 @@ void ServerRowView::setRow(const ServerRow &row, bool busy, bool expanded, Insta
 
     name_->setText(row.app.name);
     detail_->setContent(running ? row.ports : QList<int64_t>(), detail(row, now));
-    dot_->setColor(running ? runningGreen() : textColorAt(palette(), 0.55 * 0.4));
+    dot_->setColor(running ? runningGreen()
+                   : row.app.status == PM2App::Status::errored
+                       ? erroredRed()
+                       : textColorAt(palette(), 0.55 * 0.4));
     pinMark_->setVisible(row.pinned);
     chevron_->setVisible(isExpandable());
     chevron_->setSymbol(expanded ? QStringLiteral("chevron.down") : QStringLiteral("chevron.right"),
@@ -168,12 +171,21 @@ void ServerRowView::activate()
 
 QString ServerRowView::detail(const ServerRow &row, Instant now)
 {
-    if (!row.app.isRunning())
-        return texts::stopped;
-    // The ports stand before this text as chips.
+    // pm2's restarts tell a crash loop from a quiet server, running or given up on.
+    const QString restarts =
+        row.app.restarts > 0 ? texts::restarts.arg(row.app.restarts) : QString();
     QStringList pieces;
+    if (!row.app.isRunning()) {
+        pieces.append(row.app.status == PM2App::Status::errored ? texts::errored : texts::stopped);
+        if (!restarts.isEmpty() && row.app.status == PM2App::Status::errored)
+            pieces.append(restarts);
+        return pieces.join(QChar(0x3000));
+    }
+    // The ports stand before this text as chips.
     if (row.processes.size() >= 2)
         pieces.append(QString::number(row.processes.size()) + texts::processes);
+    if (!restarts.isEmpty())
+        pieces.append(restarts);
     if (row.lastActive)
         pieces.append(texts::lastUsed + Format::elapsed(*row.lastActive, now) + texts::ago);
     return pieces.join(QChar(0x3000));

@@ -64,6 +64,12 @@ SettingsView::SettingsView(Monitor &monitor, Store &store, LoginService &login,
     connect(autoStop, &ToggleSwitch::toggled, this,
             [this](bool on) { store_.setValue(StoreKey::autoStopEnabled, on); });
 
+    auto *notifications = new ToggleSwitch(this);
+    notifications->setObjectName(QStringLiteral("notifications"));
+    notifications->setChecked(store_.boolValue(StoreKey::notificationsEnabled));
+    connect(notifications, &ToggleSwitch::toggled, this,
+            [this](bool on) { store_.setValue(StoreKey::notificationsEnabled, on); });
+
     loginSwitch_ = new ToggleSwitch(this);
     loginSwitch_->setObjectName(QStringLiteral("openAtLogin"));
     loginSwitch_->setChecked(login_.status() == LoginService::Status::enabled);
@@ -110,7 +116,8 @@ SettingsView::SettingsView(Monitor &monitor, Store &store, LoginService &login,
     layout->addWidget(
         section(group(texts::autoStopGroup,
                       {row({rowLabel(texts::autoStopSwitch, this), autoStop}), new Divider(0, this),
-                       row({rowLabel(texts::idleHours, this), makeStepper()})}),
+                       row({rowLabel(texts::idleHours, this), makeStepper()}), new Divider(0, this),
+                       row({rowLabel(texts::notificationsSwitch, this), notifications})}),
                 namedNote(texts::autoStopNote, "autoStopNote")));
     layout->addWidget(section(
         group(texts::launchGroup, {row({rowLabel(texts::openAtLogin, this), loginSwitch_})}),

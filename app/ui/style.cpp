@@ -50,6 +50,11 @@ QColor runningGreen()
     return QColor(0x34, 0xB8, 0x57);
 }
 
+QColor erroredRed()
+{
+    return QColor(0xE5, 0x48, 0x3C);
+}
+
 QColor pinOrange()
 {
     return QColor(0xF0, 0x8C, 0x1A);

@@ -27,6 +27,7 @@ QColor textColorAt(const QPalette &palette, double opacity);
 QColor selectionGround(const QPalette &palette);
 // Status and pin colours that read on light and dark backgrounds.
 QColor runningGreen();
+QColor erroredRed();
 QColor pinOrange();
 
 // The application font at a design size. Sizes are the logical pixels the layout is measured

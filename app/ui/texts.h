@@ -33,6 +33,8 @@ inline const QString grabberHelp = QStringLiteral("上下に引いて高さを�
 
 // A row.
 inline const QString stopped = QStringLiteral("停止中");
+inline const QString errored = QStringLiteral("エラー");
+inline const QString restarts = QStringLiteral("再起動 %1回");
 inline const QString processes = QStringLiteral("プロセス");
 inline const QString lastUsed = QStringLiteral("最終利用 ");
 inline const QString ago = QStringLiteral("前");
@@ -67,6 +69,7 @@ inline const QString autoStopGroup = QStringLiteral("自動で止める");
 inline const QString autoStopSwitch = QStringLiteral("放置された開発サーバーを止める");
 inline const QString idleHours = QStringLiteral("止めるまでの時間");
 inline const QString hours = QStringLiteral(" 時間"); // after the whole number of hours
+inline const QString notificationsSwitch = QStringLiteral("通知");
 inline const QString autoStopNote =
     QStringLiteral("ブラウザのタブを開いたままでも、実際に処理が動いていなければ放置とみなします。"
                    "ピンを付けたものは対象から外れます。");

@@ -1,5 +1,6 @@
-// The row's line under the name: port chips, processes and the last use, or that it is stopped;
-// the breakdown's figures in the row's columns; greys that small text can be read in.
+// The row's line under the name: port chips, processes, pm2's restarts and the last use, or that
+// it is stopped or given up on; the breakdown's figures in the row's columns; greys that small
+// text can be read in.
 #include "app/ui/detail_line.h"
 #include "app/ui/process_breakdown_view.h"
 #include "app/ui/server_row_view.h"
@@ -15,15 +16,19 @@ TEST(RowView, detailLineAndPortChips)
 {
     const Instant t = now(), earlier = t - Seconds(7200);
     using Status = PM2App::Status;
-    // {status, ports, processes, last use, the text after the chips}
-    const std::tuple<Status, QList<int64_t>, int, std::optional<Instant>, const char *> cases[] = {
-        {Status::errored, {3000}, 1, t, "停止中"},
-        {Status::online, {3000, 5173}, 3, earlier, "3プロセス　最終利用 2時間前"},
-        {Status::online, {}, 1, {}, ""},
-        {Status::online, {}, 2, t, "2プロセス　最終利用 0分前"},
-    };
-    for (const auto &[status, ports, processes, lastActive, detail] : cases) {
-        const ServerRow row{.app = {.status = status},
+    // {status, ports, processes, last use, the text after the chips, pm2's restarts}
+    const std::tuple<Status, QList<int64_t>, int, std::optional<Instant>, const char *, int>
+        cases[] = {
+            {Status::errored, {3000}, 1, t, "エラー", 0},
+            {Status::errored, {}, 1, t, "エラー　再起動 15回", 15},
+            {Status::stopped, {}, 1, t, "停止中", 3},
+            {Status::online, {8080}, 2, {}, "2プロセス　再起動 1回", 1},
+            {Status::online, {3000, 5173}, 3, earlier, "3プロセス　最終利用 2時間前", 0},
+            {Status::online, {}, 1, {}, "", 0},
+            {Status::online, {}, 2, t, "2プロセス　最終利用 0分前", 0},
+        };
+    for (const auto &[status, ports, processes, lastActive, detail, restarts] : cases) {
+        const ServerRow row{.app = {.status = status, .restarts = restarts},
                             .ports = ports,
                             .lastActive = lastActive,
                             .processes = QList<ProcessRow>(processes)};

@@ -98,12 +98,16 @@ TEST_F(SettingsTest, stepperPathAndLoginSwitchWriteTheirKeysAndNotesSitInPlace)
         EXPECT_EQ(view->loginError(), QString::fromUtf8(note));
         EXPECT_EQ(store.openAtLoginChoice(), on ? std::optional(true) : std::nullopt) << note;
     }
+    auto *notices = child<ui::ToggleSwitch>(*view, "notifications");
+    EXPECT_TRUE(notices->isChecked());
+    notices->click();
+    EXPECT_EQ(store.boolean(StoreKey::notificationsEnabled), false);
     // The note sits 6 under its group (22 of spacing, -16 of margin) and 22 above the next, and
     // the window still holds everything.
-    view->resize(520, 460);
+    view->resize(520, 500);
     view->show();
     QCoreApplication::processEvents();
-    EXPECT_LE(view->layout()->totalHeightForWidth(520), 460);
+    EXPECT_LE(view->layout()->totalHeightForWidth(520), 500);
     EXPECT_LE(view->minimumSizeHint().width(), 520);
     const auto top = [&](QWidget *w) { return w->mapTo(view.get(), QPoint(0, 0)).y(); };
     for (const char *name : {"autoStopNote", "loginError"}) {
