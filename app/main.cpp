@@ -9,6 +9,7 @@
 #include "app/ui/menu_bar.h"
 #include "app/ui/style.h"
 #include "app/ui/translations.h"
+#include "app/wake/wake_keeper.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -142,6 +143,14 @@ int main(int argc, char *argv[])
     // the automatic stop work all the same.
     quitOnTerminationSignals();
     LoginItem loginItem = LoginItem::forThisProgram();
+    // Before the first refresh: it takes up the holds kept from the last run.
+    wake::WakeKeeper keeper(store);
+    keeper.attach(monitor);
+    QObject::connect(&keeper, &wake::WakeKeeper::wakeFailed, [](const QString &name) {
+        writeToSystemLog(QStringLiteral("Nimbrel: アクセスがあったので「%1」を起動しましたが、"
+                                        "ポートを開きませんでした")
+                             .arg(name));
+    });
     ui::MenuBar menuBar(monitor, store, loginItem);
     menuBar.start();
     AppDelegate(store, loginItem, printLine).ensureLoginItem(writeToSystemLog);

@@ -42,6 +42,9 @@ inline constexpr SettingKey openAtLogin{u"openAtLogin", StoredType::boolean};
 inline constexpr SettingKey sortKey{u"sortKey", StoredType::text};           // "memory" | "cpu"
 inline constexpr SettingKey panelHeight{u"panelHeight", StoredType::number}; // points
 inline constexpr SettingKey logWindowSize{u"logWindowSize", StoredType::dictionary};
+inline constexpr SettingKey wakeOnRequest{u"wakeOnRequest", StoredType::boolean, true};
+// name -> list of {"family": "ipv4"|"ipv6", "address": text, "port": number}
+inline constexpr SettingKey heldApps{u"heldApps", StoredType::dictionary};
 } // namespace StoreKey
 
 // What the program says when a change could not be stored, after the system's error text.

@@ -4,6 +4,7 @@
 
 #include "core/instant.h"
 #include "core/port_probe.h"
+#include "core/proc_files.h"
 #include "core/process_tree.h"
 
 #include <QList>
@@ -19,6 +20,8 @@ struct SystemSnapshot
     QList<ProcessRow> processes{};
     PortProbe::ListeningPorts listeningPorts{};
     PortProbe::EstablishedCounts establishedCounts{};
+    // pid -> the whole local addresses it listens on; from /proc only (the tools give ports).
+    QHash<int64_t, QList<ProcFiles::ListenAddress>> listeningAddresses{};
     Instant takenAt{}; // when all three tools had finished and been parsed
 };
 

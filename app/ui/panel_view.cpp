@@ -326,7 +326,7 @@ double PanelView::scrollHeight() const
         ++rows;
         if (expanded_.contains(row.app.name)) {
             ++open;
-            lines += int(row.processes.size());
+            lines += int(row.processes.size()) + (row.waiting && !row.app.isRunning() ? 1 : 0);
         }
     }
     return PanelGeometry::scrollHeight(listHeight(), rows, open, lines);
@@ -505,6 +505,8 @@ PanelView::Entry &PanelView::entryFor(const RowKey &key)
                 [this](const QString &app) { options_.onLogs(app); });
         connect(entry.breakdown, &ProcessBreakdownView::logsRequested, this,
                 [this, name] { options_.onLogs(name); });
+        connect(entry.breakdown, &ProcessBreakdownView::letGoRequested, &monitor_,
+                [this, name] { monitor_.letGo(name); });
     }
     return entry;
 }
@@ -522,8 +524,10 @@ QList<PanelView::RowKey> PanelView::refreshEntries(const QList<ServerRow> &visib
         Entry &entry = entryFor(key);
         const bool open = expanded_.contains(row.app.name);
         entry.row->setRow(row, monitor_.busyNames().contains(row.app.name), open, at);
-        if (open)
+        if (open) {
             entry.breakdown->setProcesses(row.processes);
+            entry.breakdown->setWaiting(row.app.isRunning() ? std::nullopt : row.waiting);
+        }
     }
     return order;
 }

@@ -130,11 +130,27 @@ void ServerRowView::setRow(const ServerRow &row, bool busy, bool expanded, Insta
 
 bool ServerRowView::isExpandable() const
 {
-    return row_.app.isRunning() && row_.processes.size() >= 2;
+    return (row_.app.isRunning() && row_.processes.size() >= 2) ||
+           (!row_.app.isRunning() && row_.waiting);
 }
 
 QString ServerRowView::detail(const ServerRow &row, Instant now)
 {
+    if (!row.app.isRunning() && row.waiting) {
+        const auto ports = [](const QList<int64_t> &list) {
+            QStringList texts;
+            for (const int64_t port : list)
+                texts.append(QString::number(port));
+            return texts.join(QStringLiteral(" :"));
+        };
+        if (row.waiting->waking)
+            return texts::waking;
+        QString text = row.waiting->held.isEmpty() ? texts::stopped
+                                                   : texts::waiting + ports(row.waiting->held);
+        if (!row.waiting->taken.isEmpty())
+            text += texts::portsTaken + ports(row.waiting->taken);
+        return text;
+    }
     if (!row.app.isRunning())
         return texts::stopped;
     QStringList pieces;

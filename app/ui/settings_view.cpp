@@ -64,6 +64,15 @@ SettingsView::SettingsView(Monitor &monitor, Store &store, LoginService &login,
     connect(autoStop, &ToggleSwitch::toggled, this,
             [this](bool on) { store_.setValue(StoreKey::autoStopEnabled, on); });
 
+    auto *wake = new ToggleSwitch(this);
+    wake->setObjectName(QStringLiteral("wakeOnRequest"));
+    wake->setChecked(store_.boolValue(StoreKey::wakeOnRequest));
+    connect(wake, &ToggleSwitch::toggled, this, [this](bool on) {
+        store_.setValue(StoreKey::wakeOnRequest, on);
+        if (!on)
+            monitor_.letGo({}); // off: no socket stays held
+    });
+
     loginSwitch_ = new ToggleSwitch(this);
     loginSwitch_->setObjectName(QStringLiteral("openAtLogin"));
     loginSwitch_->setChecked(login_.status() == LoginService::Status::enabled);
@@ -112,7 +121,8 @@ SettingsView::SettingsView(Monitor &monitor, Store &store, LoginService &login,
     layout->addWidget(
         section(group(texts::autoStopGroup,
                       {row({rowLabel(texts::autoStopSwitch, this), autoStop}), new Divider(0, this),
-                       row({rowLabel(texts::idleHours, this), makeStepper()})}),
+                       row({rowLabel(texts::idleHours, this), makeStepper()}), new Divider(0, this),
+                       row({rowLabel(texts::wakeSwitch, this), wake})}),
                 namedNote(texts::autoStopNote, "autoStopNote")));
     layout->addWidget(section(
         group(texts::launchGroup, {row({rowLabel(texts::openAtLogin, this), loginSwitch_})}),
