@@ -20,9 +20,9 @@ struct SystemSnapshot
     QList<ProcessRow> processes{};
     PortProbe::ListeningPorts listeningPorts{};
     PortProbe::EstablishedCounts establishedCounts{};
+    Instant takenAt{}; // when all three tools had finished and been parsed
     // pid -> the whole local addresses it listens on; from /proc only (the tools give ports).
     QHash<int64_t, QList<ProcFiles::ListenAddress>> listeningAddresses{};
-    Instant takenAt{}; // when all three tools had finished and been parsed
 };
 
 namespace SystemProbe {

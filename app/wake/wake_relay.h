@@ -25,7 +25,7 @@ public:
         std::function<void(bool listening)> woke = [](bool) {}; // once: the app listens, or not
         std::function<void()> ended = [] {};                    // the last thing the thread does
     };
-    static constexpr std::chrono::milliseconds lookInterval{75};
+    static constexpr std::chrono::milliseconds lookInterval{50};
     static constexpr std::chrono::milliseconds listenLimit{60'000};
 
     WakeRelay(std::vector<HeldConnection> connections, Hooks hooks,

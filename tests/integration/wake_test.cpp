@@ -188,4 +188,16 @@ TEST(Wake, anAppThatCannotStartAnswers503AndAHandStopHoldsNothing)
     QTest::qWait(1'000);
     EXPECT_TRUE(portFree(port));
     EXPECT_TRUE(tray.keeper.holds().isEmpty());
+
+    // With the switch off, an idle stop holds nothing either.
+    store.setValue(StoreKey::wakeOnRequest, false);
+    ASSERT_EQ(test::pm2({"start", "site"}).status, 0);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !portFree(port); }, 10'000));
+    store.updateLastActive([&](Store::LastActive &times) { times.insert("site", Instant{}); });
+    QSignalSpy stopped(&tray.monitor, &Monitor::stoppedAsIdle);
+    tray.monitor.refresh();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return stopped.size() == 1; }, 20'000));
+    QTest::qWait(500);
+    EXPECT_TRUE(portFree(port));
+    EXPECT_TRUE(tray.keeper.holds().isEmpty());
 }
