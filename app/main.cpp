@@ -12,6 +12,7 @@
 #include "app/ui/menu_bar.h"
 #include "app/ui/style.h"
 #include "app/ui/translations.h"
+#include "app/wake/wake_keeper.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -151,6 +152,14 @@ int main(int argc, char *argv[])
     monitor.follow(bus);
     bus.start();
     LoginItem loginItem = LoginItem::forThisProgram();
+    // Before the first refresh: it takes up the holds kept from the last run.
+    wake::WakeKeeper keeper(store);
+    keeper.attach(monitor);
+    QObject::connect(&keeper, &wake::WakeKeeper::wakeFailed, [](const QString &name) {
+        writeToSystemLog(QStringLiteral("Nimbrel: アクセスがあったので「%1」を起動しましたが、"
+                                        "ポートを開きませんでした")
+                             .arg(name));
+    });
     ui::MenuBar menuBar(monitor, store, loginItem);
     DesktopNotifications notifications;
     // Without a notification service: the tray's balloon, where there is a tray.

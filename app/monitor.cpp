@@ -158,15 +158,23 @@ void Monitor::apply(const QList<PM2App> &apps, const SystemSnapshot &snapshot,
         // stop that did not take is simply decided again by the refresh after that.
         const QSet<QString> stopping(toStop.begin(), toStop.end());
         autoStopping_ += stopping;
-        stopOnQueue(client, toStop, [stopping, toStop](Monitor &monitor, const QStringList &failed) {
-            monitor.autoStopping_ -= stopping;
-            monitor.justAutoStopped_ = stopping;
-            QStringList stopped = toStop;
-            stopped.removeIf([&](const QString &name) { return failed.contains(name); });
-            if (!stopped.isEmpty())
-                emit monitor.autoStopped(stopped);
-            monitor.refresh();
-        });
+        QHash<QString, QList<ProcFiles::ListenAddress>> listening;
+        for (const ServerRow &row : std::as_const(rows_)) {
+            if (stopping.contains(row.app.name))
+                listening.insert(row.app.name, row.listening);
+        }
+        stopOnQueue(client, toStop,
+                    [stopping, toStop, listening](Monitor &monitor, const QStringList &failed) {
+                        monitor.autoStopping_ -= stopping;
+                        monitor.justAutoStopped_ = stopping;
+                        QStringList stopped = toStop;
+                        stopped.removeIf([&](const QString &name) { return failed.contains(name); });
+                        for (const QString &name : std::as_const(stopped))
+                            emit monitor.stoppedAsIdle(name, listening.value(name));
+                        if (!stopped.isEmpty())
+                            emit monitor.autoStopped(stopped);
+                        monitor.refresh();
+                    });
     }
 }
 
@@ -194,6 +202,7 @@ ServerRow Monitor::buildRow(const PM2App &app, const SystemSnapshot &snapshot,
         if (const auto listening = snapshot.listeningPorts.constFind(pid);
             listening != snapshot.listeningPorts.constEnd())
             ports.unite(*listening);
+        row.listening += snapshot.listeningAddresses.value(pid);
     }
     row.ports = QList<int64_t>(ports.begin(), ports.end());
     std::sort(row.ports.begin(), row.ports.end());
@@ -224,6 +233,8 @@ ServerRow Monitor::buildRow(const PM2App &app, const SystemSnapshot &snapshot,
     if (const auto at = lastActive.constFind(name); at != lastActive.constEnd())
         row.lastActive = *at;
     row.pinned = pinned.contains(name);
+    if (const auto waiting = waiting_.constFind(name); waiting != waiting_.constEnd())
+        row.waiting = *waiting;
     return row;
 }
 
@@ -347,6 +358,16 @@ void Monitor::togglePin(const QString &name)
         pinned.insert(name);
     store_.setPinned(pinned);
     refresh();
+}
+
+void Monitor::setWaiting(QHash<QString, ServerRow::Waiting> waiting)
+{
+    waiting_ = std::move(waiting);
+    QList<ServerRow> rows = rows_;
+    for (ServerRow &row : rows)
+        row.waiting = waiting_.contains(row.app.name) ? std::optional(waiting_.value(row.app.name))
+                                                      : std::nullopt;
+    setRows(std::move(rows));
 }
 
 void Monitor::setRows(QList<ServerRow> rows)

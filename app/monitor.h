@@ -90,6 +90,11 @@ public:
     // Stops every running app that is not pinned, in the displayed order.
     void stopAllIdle();
     void togglePin(const QString &name);
+    // The row's "let go of the hold": the app stays plainly stopped. Every hold when empty.
+    void letGo(const QString &name) { emit letGoRequested(name); }
+
+    // The apps whose ports are held until a request wakes them; their rows show it.
+    void setWaiting(QHash<QString, ServerRow::Waiting> waiting);
 
     // The main-thread half of a refresh: joins the pm2 list and the snapshot into rows, moves the
     // samples and last-active times, publishes, and decides the automatic stop. refresh() calls
@@ -104,6 +109,10 @@ signals:
     void lastRefreshChanged();
     // The stops one refresh decided are done: the apps that did stop, in the order they stopped.
     void autoStopped(const QStringList &names);
+    // The automatic stop stopped the app, and pm2 said so; it listened on `addresses`.
+    void stoppedAsIdle(const QString &name,
+                       const QList<nimbrel::ProcFiles::ListenAddress> &addresses);
+    void letGoRequested(const QString &name);
 
 private:
     void refreshAt(Pace pace);
@@ -154,6 +163,7 @@ private:
     // Apps whose automatic stop is decided and not yet done: a refresh queued before the stop
     // still finds them online, and must not stop them a second time.
     QSet<QString> autoStopping_;
+    QHash<QString, ServerRow::Waiting> waiting_;
 };
 
 } // namespace nimbrel

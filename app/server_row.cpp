@@ -29,9 +29,10 @@ QString label(SortKey key)
 
 std::optional<QUrl> ServerRow::url() const
 {
-    if (ports.isEmpty())
+    const QList<int64_t> &shown = ports.isEmpty() && waiting ? waiting->held : ports;
+    if (shown.isEmpty())
         return std::nullopt;
-    return QUrl(QStringLiteral("http://localhost:") + QString::number(ports.front()));
+    return QUrl(QStringLiteral("http://localhost:") + QString::number(shown.front()));
 }
 
 bool order(const ServerRow &a, const ServerRow &b, SortKey key)

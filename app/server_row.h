@@ -3,6 +3,7 @@
 
 #include "core/instant.h"
 #include "core/pm2_app.h"
+#include "core/proc_files.h"
 #include "core/process_tree.h"
 
 #include <QList>
@@ -31,10 +32,22 @@ struct ServerRow
     int64_t connections = 0; // established connections on those ports
     std::optional<Instant> lastActive{};
     bool pinned = false;
-    QList<ProcessRow> processes{}; // the tree, largest first
+    QList<ProcessRow> processes{};               // the tree, largest first
+    QList<ProcFiles::ListenAddress> listening{}; // the whole addresses behind `ports`
+
+    // A stopped app whose ports Nimbrel holds until a request wakes it.
+    struct Waiting
+    {
+        QList<int64_t> held{};  // ascending
+        QList<int64_t> taken{}; // ports something else had when Nimbrel tried to hold them
+        bool waking = false;    // a request is starting it now
+        bool operator==(const Waiting &) const = default;
+    };
+    std::optional<Waiting> waiting{};
 
     const QString &id() const { return app.name; }
-    // The app's page on this machine at its lowest port; nothing without ports.
+    // The app's page on this machine at its lowest port (a held one while it waits); nothing
+    // without ports.
     std::optional<QUrl> url() const;
 
     bool operator==(const ServerRow &) const = default;

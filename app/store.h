@@ -44,6 +44,9 @@ inline constexpr SettingKey panelHeight{u"panelHeight", StoredType::number}; // 
 inline constexpr SettingKey logWindowSize{u"logWindowSize", StoredType::dictionary};
 inline constexpr SettingKey notificationsEnabled{u"notificationsEnabled", StoredType::boolean,
                                                  true};
+inline constexpr SettingKey wakeOnRequest{u"wakeOnRequest", StoredType::boolean, true};
+// name -> list of {"family": "ipv4"|"ipv6", "address": text, "port": number}
+inline constexpr SettingKey heldApps{u"heldApps", StoredType::dictionary};
 } // namespace StoreKey
 
 // What the program says when a change could not be stored, after the system's error text.

@@ -112,8 +112,11 @@ bool readFile(int directory, const char *name, QByteArray &buffer,
 constexpr qsizetype pagedEndsBelow = 4096 - 512;
 
 // The ports a process listens on: its socket descriptors whose inodes are listening sockets.
-QSet<int64_t> listeningPortsOf(int process, const QHash<uint64_t, int64_t> &listening)
+// Their whole addresses go to `addresses`.
+QSet<int64_t> listeningPortsOf(int process, const ProcFiles::TcpSockets &sockets,
+                               QList<ProcFiles::ListenAddress> &addresses)
 {
+    const QHash<uint64_t, int64_t> &listening = sockets.listening;
     QSet<int64_t> ports;
     Descriptor fdDirectory(::openat(process, "fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fdDirectory.get() < 0)
@@ -132,8 +135,12 @@ QSet<int64_t> listeningPortsOf(int process, const QHash<uint64_t, int64_t> &list
         const auto inode = ProcFiles::socketInode(QByteArrayView(target, length));
         if (!inode)
             continue;
-        if (const auto port = listening.constFind(*inode); port != listening.constEnd())
+        if (const auto port = listening.constFind(*inode); port != listening.constEnd()) {
             ports.insert(*port);
+            if (const auto address = sockets.addresses.constFind(*inode);
+                address != sockets.addresses.constEnd())
+                addresses.append(*address);
+        }
     }
     return ports;
 }
@@ -168,9 +175,12 @@ public:
         if (!row)
             return false;
         if (!sockets_.listening.isEmpty()) {
-            if (QSet<int64_t> ports = listeningPortsOf(process, sockets_.listening);
-                !ports.isEmpty())
+            QList<ProcFiles::ListenAddress> addresses;
+            if (QSet<int64_t> ports = listeningPortsOf(process, sockets_, addresses);
+                !ports.isEmpty()) {
                 snapshot.listeningPorts.insert(row->pid, std::move(ports));
+                snapshot.listeningAddresses.insert(row->pid, std::move(addresses));
+            }
         }
         snapshot.processes.append(std::move(*row));
         return true;

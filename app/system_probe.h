@@ -4,6 +4,7 @@
 
 #include "core/instant.h"
 #include "core/port_probe.h"
+#include "core/proc_files.h"
 #include "core/process_tree.h"
 
 #include <QList>
@@ -20,6 +21,8 @@ struct SystemSnapshot
     PortProbe::ListeningPorts listeningPorts{};
     PortProbe::EstablishedCounts establishedCounts{};
     Instant takenAt{}; // when all three tools had finished and been parsed
+    // pid -> the whole local addresses it listens on; from /proc only (the tools give ports).
+    QHash<int64_t, QList<ProcFiles::ListenAddress>> listeningAddresses{};
 };
 
 namespace SystemProbe {

@@ -2,7 +2,10 @@
 
 #include <QVarLengthArray>
 
+#include <algorithm>
+
 #include <charconv>
+#include <cstring>
 #include <limits>
 
 namespace nimbrel::ProcFiles {
@@ -121,6 +124,38 @@ std::optional<uint64_t> socketInode(QByteArrayView linkTarget)
         linkTarget.sliced(prefix.size(), linkTarget.size() - prefix.size() - 1));
 }
 
+bool ListenAddress::isWildcard() const
+{
+    return std::all_of(bytes.begin(), bytes.begin() + (v6 ? 16 : 4), [](uint8_t b) { return !b; });
+}
+
+bool ListenAddress::isLoopback() const
+{
+    if (!v6)
+        return bytes[0] == 127;
+    constexpr std::array<uint8_t, 16> loopback{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    return bytes == loopback;
+}
+
+std::optional<ListenAddress> listenAddress(QByteArrayView local)
+{
+    const qsizetype colon = local.indexOf(':');
+    if (colon != 8 && colon != 32)
+        return std::nullopt;
+    const auto port = number<int64_t>(local.sliced(colon + 1), 16);
+    if (!port || *port > 65535)
+        return std::nullopt;
+    ListenAddress address{.v6 = colon == 32, .port = *port};
+    for (qsizetype word = 0; word * 8 < colon; ++word) {
+        // The kernel prints each word as a number: in memory again, it is in network order.
+        const auto value = number<uint32_t>(local.sliced(word * 8, 8), 16);
+        if (!value)
+            return std::nullopt;
+        std::memcpy(address.bytes.data() + word * 4, &*value, 4);
+    }
+    return address;
+}
+
 void addTcpTable(QByteArrayView text, TcpSockets &sockets)
 {
     constexpr QByteArrayView listen = "0A";
@@ -146,6 +181,8 @@ void addTcpTable(QByteArrayView text, TcpSockets &sockets)
             ++sockets.establishedCounts[*port];
         } else if (const auto inode = number<uint64_t>(fields[9]); inode && *inode != 0) {
             sockets.listening.insert(*inode, *port);
+            if (const auto address = listenAddress(local))
+                sockets.addresses.insert(*inode, *address);
         }
     }
 }

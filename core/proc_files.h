@@ -10,6 +10,8 @@
 #include <QHash>
 #include <QList>
 
+#include <array>
+#include <compare>
 #include <cstdint>
 #include <optional>
 
@@ -47,10 +49,28 @@ QList<int64_t> childPids(QByteArrayView children);
 // The inode of an fd link's target "socket:[12345]"; nothing for files, pipes and the rest.
 std::optional<uint64_t> socketInode(QByteArrayView linkTarget);
 
+// A listening socket's local address: IPv4 or IPv6, the address bytes in network order (the
+// first 4 for IPv4) and the port.
+struct ListenAddress
+{
+    bool v6 = false;
+    std::array<uint8_t, 16> bytes{};
+    int64_t port = 0;
+
+    bool isWildcard() const;
+    bool isLoopback() const;
+    auto operator<=>(const ListenAddress &) const = default;
+};
+
+// "0100007F:0BB8" (127.0.0.1:3000) of a tcp table: 8 or 32 hex digits, each group of 8 one
+// 32-bit word in the machine's own byte order, then the port. Nothing for anything else.
+std::optional<ListenAddress> listenAddress(QByteArrayView local);
+
 // The TCP sockets of /proc/net/tcp and tcp6 that a snapshot needs.
 struct TcpSockets
 {
     QHash<uint64_t, int64_t> listening{};             // socket inode -> its local port
+    QHash<uint64_t, ListenAddress> addresses{};       // socket inode -> its whole local address
     PortProbe::EstablishedCounts establishedCounts{}; // as netstat counts them
 };
 

@@ -53,5 +53,26 @@ TEST(ProcFiles, socketsFromLinksAndTcpTables)
         "   5: truncated\n",
         sockets);
     EXPECT_EQ(sockets.listening, (QHash<uint64_t, int64_t>{{49909, 3000}}));
+    EXPECT_EQ(sockets.addresses.value(49909).bytes[0], 127);
+
+    // Whole addresses: family, loopback or wildcard, port; anything malformed is nothing.
+    const std::tuple<const char *, int, bool, bool, int64_t> addresses[] = {
+        {"0100007F:0BB8", 4, true, false, 3000},
+        {"00000000:1F90", 4, false, true, 8080},
+        {"0101A8C0:0050", 4, false, false, 80},
+        {"00000000000000000000000001000000:0BB8", 6, true, false, 3000},
+        {"00000000000000000000000000000000:1538", 6, false, true, 5432},
+        {"0100007F:ZZZZ", 0, false, false, 0},
+        {"0100007:0BB8", 0, false, false, 0},
+        {"0100007F:10000", 0, false, false, 0}};
+    for (const auto &[local, family, loopback, wildcard, port] : addresses) {
+        const auto address = ProcFiles::listenAddress(local);
+        EXPECT_EQ(address ? (address->v6 ? 6 : 4) : 0, family) << local;
+        if (address) {
+            EXPECT_EQ(std::tuple(address->isLoopback(), address->isWildcard(), address->port),
+                      std::tuple(loopback, wildcard, port))
+                << local;
+        }
+    }
     EXPECT_EQ(sockets.establishedCounts, (PortProbe::EstablishedCounts{{3000, 1}, {41668, 1}}));
 }

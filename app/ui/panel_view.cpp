@@ -341,7 +341,7 @@ double PanelView::scrollHeight() const
         ++rows;
         if (showsBreakdown(row)) {
             ++open;
-            lines += int(row.processes.size());
+            lines += int(row.processes.size()) + (row.waiting && !row.app.isRunning() ? 1 : 0);
         }
     }
     // A search shows what it found and no more (the popup hangs from its top edge, so only its
@@ -555,6 +555,8 @@ PanelView::Entry &PanelView::entryFor(const RowKey &key)
                 [this](const QString &app) { options_.onLogs(app); });
         connect(entry.breakdown, &ProcessBreakdownView::logsRequested, this,
                 [this, name] { options_.onLogs(name); });
+        connect(entry.breakdown, &ProcessBreakdownView::letGoRequested, &monitor_,
+                [this, name] { monitor_.letGo(name); });
     }
     return entry;
 }
@@ -572,8 +574,10 @@ QList<PanelView::RowKey> PanelView::refreshEntries(const QList<ServerRow> &visib
         Entry &entry = entryFor(key);
         const bool open = showsBreakdown(row);
         entry.row->setRow(row, monitor_.busyNames().contains(row.app.name), open, at);
-        if (open)
+        if (open) {
             entry.breakdown->setProcesses(row.processes);
+            entry.breakdown->setWaiting(row.app.isRunning() ? std::nullopt : row.waiting);
+        }
     }
     return order;
 }

@@ -11,6 +11,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
+#include <QPushButton>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -94,8 +95,44 @@ void ProcessBreakdownView::setProcesses(const QList<ProcessRow> &processes)
         setTone(lines_[i].cpu, process.cpuPercent >= 5 ? Tone::primary : Tone::secondary);
         lines_[i].memory->setText(Format::memory(process.residentBytes));
     }
-    setFixedHeight(int(processes.size() * PanelGeometry::breakdownLineHeight +
-                       PanelGeometry::breakdownBottomMargin));
+    fitHeight();
+}
+
+void ProcessBreakdownView::setWaiting(const std::optional<ServerRow::Waiting> &waiting)
+{
+    if (!waitingLine_) {
+        waitingLine_ = new QWidget(this);
+        waitingLine_->setFixedHeight(int(PanelGeometry::breakdownLineHeight));
+        auto *layout = new QHBoxLayout(waitingLine_);
+        layout->setContentsMargins(34, 0, trailingMargin + logsButtonSize.width() + 8, 0);
+        layout->setSpacing(8);
+        waitingLabel_ = new ElidedLabel(waitingLine_);
+        waitingLabel_->setFont(fontOf(11));
+        waitingLabel_->setColor(toneColor(palette(), Tone::secondary));
+        auto *letGo = new QPushButton(texts::letGo, waitingLine_);
+        letGo->setObjectName(QStringLiteral("letGo"));
+        letGo->setToolTip(texts::letGoHelp);
+        letGo->setFlat(true);
+        letGo->setFont(fontOf(11));
+        connect(letGo, &QPushButton::clicked, this, &ProcessBreakdownView::letGoRequested);
+        layout->addWidget(waitingLabel_, 1);
+        layout->addWidget(letGo);
+        static_cast<QVBoxLayout *>(this->layout())->addWidget(waitingLine_);
+    }
+    QStringList ports;
+    for (const int64_t port : waiting ? waiting->held : QList<int64_t>{})
+        ports.append(QString::number(port));
+    waitingLabel_->setText(texts::heldPorts + ports.join(QStringLiteral(" :")));
+    waitingLine_->setVisible(waiting.has_value());
+    fitHeight();
+}
+
+void ProcessBreakdownView::fitHeight()
+{
+    const bool waiting = waitingLine_ && !waitingLine_->isHidden();
+    setFixedHeight(
+        int((processes_.size() + (waiting ? 1 : 0)) * PanelGeometry::breakdownLineHeight +
+            PanelGeometry::breakdownBottomMargin));
 }
 
 void ProcessBreakdownView::resizeEvent(QResizeEvent *event)

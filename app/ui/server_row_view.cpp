@@ -152,7 +152,8 @@ bool ServerRowView::isExpandable() const
 
 bool ServerRowView::opensBreakdown(const ServerRow &row)
 {
-    return row.app.isRunning() && row.processes.size() >= 2;
+    return (row.app.isRunning() && row.processes.size() >= 2) ||
+           (!row.app.isRunning() && row.waiting);
 }
 
 void ServerRowView::setSelected(bool selected)
@@ -171,6 +172,21 @@ void ServerRowView::activate()
 
 QString ServerRowView::detail(const ServerRow &row, Instant now)
 {
+    if (!row.app.isRunning() && row.waiting) {
+        const auto ports = [](const QList<int64_t> &list) {
+            QStringList texts;
+            for (const int64_t port : list)
+                texts.append(QString::number(port));
+            return texts.join(QStringLiteral(" :"));
+        };
+        if (row.waiting->waking)
+            return texts::waking;
+        QString text = row.waiting->held.isEmpty() ? texts::stopped
+                                                   : texts::waiting + ports(row.waiting->held);
+        if (!row.waiting->taken.isEmpty())
+            text += texts::portsTaken + ports(row.waiting->taken);
+        return text;
+    }
     // pm2's restarts tell a crash loop from a quiet server, running or given up on.
     const QString restarts =
         row.app.restarts > 0 ? texts::restarts.arg(row.app.restarts) : QString();

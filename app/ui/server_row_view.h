@@ -28,7 +28,7 @@ public:
     // Shows `row`; `now` is the instant the "最終利用" text counts to.
     void setRow(const ServerRow &row, bool busy, bool expanded, Instant now);
     const ServerRow &row() const { return row_; }
-    // Running with two processes or more: a click opens the breakdown.
+    // Running with two processes or more, or stopped and held: a click opens the breakdown.
     bool isExpandable() const;
     static bool opensBreakdown(const ServerRow &row);
     // The keyboard's row: a stronger ground than the pointer's.

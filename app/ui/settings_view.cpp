@@ -70,6 +70,15 @@ SettingsView::SettingsView(Monitor &monitor, Store &store, LoginService &login,
     connect(notifications, &ToggleSwitch::toggled, this,
             [this](bool on) { store_.setValue(StoreKey::notificationsEnabled, on); });
 
+    auto *wake = new ToggleSwitch(this);
+    wake->setObjectName(QStringLiteral("wakeOnRequest"));
+    wake->setChecked(store_.boolValue(StoreKey::wakeOnRequest));
+    connect(wake, &ToggleSwitch::toggled, this, [this](bool on) {
+        store_.setValue(StoreKey::wakeOnRequest, on);
+        if (!on)
+            monitor_.letGo({}); // off: no socket stays held
+    });
+
     loginSwitch_ = new ToggleSwitch(this);
     loginSwitch_->setObjectName(QStringLiteral("openAtLogin"));
     loginSwitch_->setChecked(login_.status() == LoginService::Status::enabled);
@@ -117,7 +126,8 @@ SettingsView::SettingsView(Monitor &monitor, Store &store, LoginService &login,
         section(group(texts::autoStopGroup,
                       {row({rowLabel(texts::autoStopSwitch, this), autoStop}), new Divider(0, this),
                        row({rowLabel(texts::idleHours, this), makeStepper()}), new Divider(0, this),
-                       row({rowLabel(texts::notificationsSwitch, this), notifications})}),
+                       row({rowLabel(texts::notificationsSwitch, this), notifications}),
+                       new Divider(0, this), row({rowLabel(texts::wakeSwitch, this), wake})}),
                 namedNote(texts::autoStopNote, "autoStopNote")));
     layout->addWidget(section(
         group(texts::launchGroup, {row({rowLabel(texts::openAtLogin, this), loginSwitch_})}),
@@ -180,7 +190,8 @@ QWidget *SettingsView::row(const QList<QWidget *> &content)
 {
     auto *line = new QWidget(this);
     auto *layout = new QHBoxLayout(line);
-    layout->setContentsMargins(16, 12, 16, 12);
+    // 9 above and below: the window's fixed 460 pixels hold every switch.
+    layout->setContentsMargins(16, 9, 16, 9);
     layout->setSpacing(12);
     for (QWidget *child : content) {
         child->setParent(line);

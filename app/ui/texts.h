@@ -45,6 +45,13 @@ inline const QString pinHelp = QStringLiteral("自動で止めない");
 inline const QString openHelp = QStringLiteral("ブラウザで開く");
 inline const QString openPortHelp = QStringLiteral("localhost:%1 をブラウザで開く");
 inline const QString morePortsHelp = QStringLiteral("ほかのポート");
+inline const QString waiting = QStringLiteral("待機中 · アクセスで起動 :"); // before the ports
+inline const QString waking = QStringLiteral("アクセスがあったので起動しています");
+inline const QString portsTaken = QStringLiteral(" · 他で使用中のため待機できません :");
+inline const QString heldPorts = QStringLiteral("Nimbrel が待機しているポート :");
+inline const QString letGo = QStringLiteral("待機をやめる");
+inline const QString letGoHelp =
+    QStringLiteral("ポートを空けて、止めたままにします（手動で同じポートを使えます）");
 inline const QString logs = QStringLiteral("ログ");
 inline const QString logsHelp = QStringLiteral("ログを見る");
 
@@ -73,6 +80,7 @@ inline const QString notificationsSwitch = QStringLiteral("通知");
 inline const QString autoStopNote =
     QStringLiteral("ブラウザのタブを開いたままでも、実際に処理が動いていなければ放置とみなします。"
                    "ピンを付けたものは対象から外れます。");
+inline const QString wakeSwitch = QStringLiteral("アクセスで自動起動");
 inline const QString launchGroup = QStringLiteral("起動");
 inline const QString openAtLogin = QStringLiteral("ログイン時に起動する");
 inline const QString approvalNote = approvalInstruction() + QStringLiteral("。");
