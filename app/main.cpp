@@ -155,10 +155,9 @@ int main(int argc, char *argv[])
     // Before the first refresh: it takes up the holds kept from the last run.
     wake::WakeKeeper keeper(store);
     keeper.attach(monitor);
-    QObject::connect(&keeper, &wake::WakeKeeper::wakeFailed, [](const QString &name) {
-        writeToSystemLog(QStringLiteral("Nimbrel: アクセスがあったので「%1」を起動しましたが、"
-                                        "ポートを開きませんでした")
-                             .arg(name));
+    // pm2 says an app starts before the app binds: the holds make way in time.
+    QObject::connect(&bus, &PM2Bus::processEvent, &keeper, [&keeper](const ProcessEvent &event) {
+        keeper.processEvent(event.event, event.name);
     });
     ui::MenuBar menuBar(monitor, store, loginItem);
     DesktopNotifications notifications;
@@ -171,6 +170,14 @@ int main(int argc, char *argv[])
         return true;
     });
     Announcer announcer(store, monitor, bus, notifications);
+    QObject::connect(&keeper, &wake::WakeKeeper::wakeFailed, &notifications,
+                     [&notifications](const QString &name) {
+                         notifications.show(
+                             {.key = QStringLiteral("wake-failed:") + name,
+                              .summary = name + QStringLiteral(" を起動できませんでした"),
+                              .body = QStringLiteral(
+                                  "アクセスがあったので起動しましたが、ポートを開きませんでした")});
+                     });
     announcer.setLogOpener([&menuBar](const QString &name) { menuBar.openLogWindow(name); });
     QObject::connect(&announcer, &Announcer::panelRequested, &menuBar, [&menuBar] {
         if (!menuBar.popup() || !menuBar.popup()->isVisible())
