@@ -45,8 +45,9 @@ QColor colorOfLine(const QPlainTextEdit &view, const QString &text)
         for (auto run = block.begin(); !run.atEnd(); ++run)
             if (const QTextCharFormat format = run.fragment().charFormat();
                 run.fragment().text().contains(text))
-                return format.hasProperty(QTextFormat::ForegroundBrush) ? format.foreground().color()
-                                                                        : QColor();
+                return format.hasProperty(QTextFormat::ForegroundBrush)
+                           ? format.foreground().color()
+                           : QColor();
     return {};
 }
 
@@ -82,16 +83,16 @@ TEST(LogWindow, showsFollowsAndSurvivesAFlushOfARealApp)
     // New lines arrive; a flush empties the file and the following ones still come.
     const auto ticks = [&] { return text(*window).count("tick"); };
     const qsizetype before = ticks();
-    QTRY_VERIFY_WITH_TIMEOUT(ticks() > before + 2, 5000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ticks() > before + 2; }, 5000));
     ASSERT_EQ(test::pm2({"flush", "api"}).status, 0);
     const qsizetype afterFlush = ticks();
-    QTRY_VERIFY_WITH_TIMEOUT(ticks() > afterFlush + 5, 5000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ticks() > afterFlush + 5; }, 5000));
     EXPECT_EQ(text(*window).count("Error: boom"), 1);
 
     // Scrolled up, the view stays and counts what waits below; at the bottom it follows again.
     QScrollBar *bar = window->view()->verticalScrollBar();
     bar->setValue(0);
-    QTRY_VERIFY_WITH_TIMEOUT(window->waitingBelow() >= 2, 5000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->waitingBelow() >= 2; }, 5000));
     EXPECT_EQ(bar->value(), 0);
     EXPECT_TRUE(window->findChild<QWidget *>("newBelow")->isVisible());
     bar->setValue(bar->maximum());
@@ -131,7 +132,8 @@ TEST(LogWindow, saysWhenAFileIsMissingOrThereIsNoLog)
     for (const auto &[app, said] : cases) {
         ui::LogWindow window(new LogFeed(app), store);
         window.start();
-        EXPECT_TRUE(window.findChild<QLabel *>("problems")->text().startsWith(said)) << app.name.toStdString();
+        EXPECT_TRUE(window.findChild<QLabel *>("problems")->text().startsWith(said))
+            << app.name.toStdString();
     }
 }
 
