@@ -37,8 +37,8 @@ void Monitor::refresh()
     setPM2Missing(false);
 
     // The queue never touches the monitor: it only carries a weak pointer to the main thread.
-    queue_.submit([self = QPointer<Monitor>(this), client = *client,
-                   snapshotter = snapshotter_](const SerialQueue::Post &post) {
+    queue_.submit([self = QPointer<Monitor>(this), client = *client, snapshotter = snapshotter_,
+                   tracker = strayTracker_](const SerialQueue::Post &post) {
         PM2Client::List list = client.list();
         if (list.failure) {
             // Nothing is known of the apps now: the rows, the samples and the automatic stop
@@ -56,9 +56,13 @@ void Monitor::refresh()
                 roots.append(*app.pid);
         }
         SystemSnapshot snapshot = snapshotter(roots);
-        post([self, client, apps = std::move(apps), snapshot = std::move(snapshot)] {
-            if (self)
-                self->apply(apps, snapshot, client);
+        tracker->observe(apps, snapshot);
+        post([self, client, apps = std::move(apps), snapshot = std::move(snapshot),
+              strays = tracker->strays()] {
+            if (!self)
+                return;
+            self->strays_ = strays;
+            self->apply(apps, snapshot, client);
         });
     });
 }
@@ -179,6 +183,7 @@ ServerRow Monitor::buildRow(const PM2App &app, const SystemSnapshot &snapshot,
     if (const auto at = lastActive.constFind(name); at != lastActive.constEnd())
         row.lastActive = *at;
     row.pinned = pinned.contains(name);
+    row.strays = strays_.value(name);
     return row;
 }
 
@@ -209,8 +214,20 @@ void Monitor::setSortKey(SortKey key)
 
 void Monitor::setRunning(const QString &name, bool running)
 {
-    perform(name, [name, running](const PM2Client &client) {
-        return running ? client.start(name) : client.stop(name);
+    perform(name, [name, running, tracker = strayTracker_](const PM2Client &client) {
+        if (running)
+            return client.start(name);
+        if (!client.stop(name))
+            return false;
+        tracker->finishStop(name); // pm2 reaches only the tree it sees now
+        return true;
+    });
+}
+
+void Monitor::endStrays(const QString &name)
+{
+    perform(name, [name, tracker = strayTracker_](const PM2Client &) {
+        return !tracker->endStrays(name).isEmpty();
     });
 }
 
@@ -256,11 +273,13 @@ void Monitor::stopAllIdle()
 void Monitor::stopOnQueue(const PM2Client &client, const QStringList &names,
                           std::function<void(Monitor &, const QStringList &failed)> done)
 {
-    queue_.submit([self = QPointer<Monitor>(this), client, names,
-                   done = std::move(done)](const SerialQueue::Post &post) {
+    queue_.submit([self = QPointer<Monitor>(this), client, names, done = std::move(done),
+                   tracker = strayTracker_](const SerialQueue::Post &post) {
         QStringList failed;
         for (const QString &name : names) {
-            if (!client.stop(name))
+            if (client.stop(name))
+                tracker->finishStop(name);
+            else
                 failed.append(name);
         }
         post([self, done, failed] {

@@ -6,6 +6,7 @@
 #include "app/serial_queue.h"
 #include "app/server_row.h"
 #include "app/store.h"
+#include "app/strays/stray_tracker.h"
 #include "app/system_probe.h"
 #include "core/idle_policy.h"
 
@@ -17,6 +18,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <memory>
 #include <optional>
 
 namespace nimbrel {
@@ -76,6 +78,8 @@ public:
     // Stops every running app that is not pinned, in the displayed order.
     void stopAllIdle();
     void togglePin(const QString &name);
+    // Ends the processes `name` left behind that its row shows, then refreshes.
+    void endStrays(const QString &name);
 
     // The main-thread half of a refresh: joins the pm2 list and the snapshot into rows, moves the
     // samples and last-active times, publishes, and decides the automatic stop. refresh() calls
@@ -133,6 +137,9 @@ private:
     // Apps whose automatic stop is decided and not yet done: a refresh queued before the stop
     // still finds them online, and must not stop them a second time.
     QSet<QString> autoStopping_;
+    // Touched only on the queue; the rows carry what it found.
+    std::shared_ptr<Strays::StrayTracker> strayTracker_ = std::make_shared<Strays::StrayTracker>();
+    QHash<QString, QList<Strays::Stray>> strays_; // of the refresh being applied, by app name
 };
 
 } // namespace nimbrel

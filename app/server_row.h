@@ -1,6 +1,7 @@
 // One pm2 app as the panel shows it, and the orders the user can choose.
 #pragma once
 
+#include "app/strays/stray_scan.h"
 #include "core/instant.h"
 #include "core/pm2_app.h"
 #include "core/process_tree.h"
@@ -32,6 +33,8 @@ struct ServerRow
     std::optional<Instant> lastActive{};
     bool pinned = false;
     QList<ProcessRow> processes{}; // the tree, largest first
+    // Processes the app left behind outside its tree, with the ports they hold.
+    QList<Strays::Stray> strays{};
 
     const QString &id() const { return app.name; }
     // The app's page on this machine at its lowest port; nothing without ports.

@@ -6,6 +6,7 @@
 #include "core/port_probe.h"
 #include "core/process_tree.h"
 
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -20,6 +21,8 @@ struct SystemSnapshot
     PortProbe::ListeningPorts listeningPorts{};
     PortProbe::EstablishedCounts establishedCounts{};
     Instant takenAt{}; // when all three tools had finished and been parsed
+    // pid -> when it started (/proc/PID/stat's field 22), read with its row; only from /proc.
+    QHash<int64_t, int64_t> startTicks{};
 };
 
 namespace SystemProbe {
@@ -55,6 +58,10 @@ SystemSnapshot snapshot(const std::optional<QList<int64_t>> &roots = std::nullop
 std::optional<SystemSnapshot>
 procSnapshot(const QString &root = QStringLiteral("/proc"),
              const std::optional<QList<int64_t>> &roots = std::nullopt);
+
+// The TCP ports each of `pids` listens on, from /proc (or a tree laid out like it at `root`).
+PortProbe::ListeningPorts listeningPorts(const QList<int64_t> &pids,
+                                         const QString &root = QStringLiteral("/proc"));
 
 // Runs ps, lsof and netstat one after another, each within its limit, and parses them. Never
 // fails: a tool that fails leaves its part empty.
