@@ -2,6 +2,7 @@
 
 #include "app/pm2_client.h"
 #include "app/store.h"
+#include "app/strays/stray_tracker.h"
 
 #include <cstdio>
 #include <syslog.h>
@@ -55,9 +56,9 @@ int AppDelegate::runControl(const std::optional<QString> &action, const QString 
     if (*action == u"start")
         succeeded = client->start(name);
     else if (*action == u"stop")
-        succeeded = client->stop(name);
-    else if (*action == u"restart")
-        succeeded = client->restart(name);
+        succeeded = Strays::stopCompletely(*client, name);
+    else if (*action == u"restart") // what pm2's stop leaves must not hold the port for the start
+        succeeded = Strays::stopCompletely(*client, name) && client->start(name);
     else {
         print_(controlActionUsage);
         return 1;

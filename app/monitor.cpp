@@ -62,8 +62,8 @@ void Monitor::refreshAt(Pace pace)
     setPM2Missing(false);
 
     // The queue never touches the monitor: it only carries a weak pointer to the main thread.
-    queue_.submit([self = QPointer<Monitor>(this), client = *client,
-                   snapshotter = snapshotter_, pace](const SerialQueue::Post &post) {
+    queue_.submit([self = QPointer<Monitor>(this), client = *client, snapshotter = snapshotter_,
+                   pace, tracker = strayTracker_](const SerialQueue::Post &post) {
         PM2Client::List list = client.list();
         if (list.failure) {
             // Nothing is known of the apps now: the rows, the samples and the automatic stop
@@ -81,9 +81,13 @@ void Monitor::refreshAt(Pace pace)
                 roots.append(*app.pid);
         }
         SystemSnapshot snapshot = snapshotter(roots);
-        post([self, client, apps = std::move(apps), snapshot = std::move(snapshot), pace] {
-            if (self)
-                self->apply(apps, snapshot, client, pace);
+        tracker->observe(apps, snapshot);
+        post([self, client, apps = std::move(apps), snapshot = std::move(snapshot), pace,
+              strays = tracker->strays()] {
+            if (!self)
+                return;
+            self->strays_ = strays;
+            self->apply(apps, snapshot, client, pace);
         });
     });
 }
@@ -168,7 +172,8 @@ void Monitor::apply(const QList<PM2App> &apps, const SystemSnapshot &snapshot,
                         monitor.autoStopping_ -= stopping;
                         monitor.justAutoStopped_ = stopping;
                         QStringList stopped = toStop;
-                        stopped.removeIf([&](const QString &name) { return failed.contains(name); });
+                        stopped.removeIf(
+                            [&](const QString &name) { return failed.contains(name); });
                         for (const QString &name : std::as_const(stopped))
                             emit monitor.stoppedAsIdle(name, listening.value(name));
                         if (!stopped.isEmpty())
@@ -235,6 +240,7 @@ ServerRow Monitor::buildRow(const PM2App &app, const SystemSnapshot &snapshot,
     row.pinned = pinned.contains(name);
     if (const auto waiting = waiting_.constFind(name); waiting != waiting_.constEnd())
         row.waiting = *waiting;
+    row.strays = strays_.value(name);
     return row;
 }
 
@@ -265,8 +271,20 @@ void Monitor::setSortKey(SortKey key)
 
 void Monitor::setRunning(const QString &name, bool running)
 {
-    perform(name, [name, running](const PM2Client &client) {
-        return running ? client.start(name) : client.stop(name);
+    perform(name, [name, running, tracker = strayTracker_](const PM2Client &client) {
+        if (running)
+            return client.start(name);
+        if (!client.stop(name))
+            return false;
+        tracker->finishStop(name); // pm2 reaches only the tree it sees now
+        return true;
+    });
+}
+
+void Monitor::endStrays(const QString &name)
+{
+    perform(name, [name, tracker = strayTracker_](const PM2Client &) {
+        return !tracker->endStrays(name).isEmpty();
     });
 }
 
@@ -337,11 +355,13 @@ void Monitor::stopAllIdle()
 void Monitor::stopOnQueue(const PM2Client &client, const QStringList &names,
                           std::function<void(Monitor &, const QStringList &failed)> done)
 {
-    queue_.submit([self = QPointer<Monitor>(this), client, names,
-                   done = std::move(done)](const SerialQueue::Post &post) {
+    queue_.submit([self = QPointer<Monitor>(this), client, names, done = std::move(done),
+                   tracker = strayTracker_](const SerialQueue::Post &post) {
         QStringList failed;
         for (const QString &name : names) {
-            if (!client.stop(name))
+            if (client.stop(name))
+                tracker->finishStop(name);
+            else
                 failed.append(name);
         }
         post([self, done, failed] {

@@ -7,6 +7,7 @@
 #include "app/serial_queue.h"
 #include "app/server_row.h"
 #include "app/store.h"
+#include "app/strays/stray_tracker.h"
 #include "app/system_probe.h"
 #include "core/idle_policy.h"
 
@@ -18,6 +19,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <memory>
 #include <optional>
 
 namespace nimbrel {
@@ -95,6 +97,8 @@ public:
 
     // The apps whose ports are held until a request wakes them; their rows show it.
     void setWaiting(QHash<QString, ServerRow::Waiting> waiting);
+    // Ends the processes `name` left behind that its row shows, then refreshes.
+    void endStrays(const QString &name);
 
     // The main-thread half of a refresh: joins the pm2 list and the snapshot into rows, moves the
     // samples and last-active times, publishes, and decides the automatic stop. refresh() calls
@@ -164,6 +168,9 @@ private:
     // still finds them online, and must not stop them a second time.
     QSet<QString> autoStopping_;
     QHash<QString, ServerRow::Waiting> waiting_;
+    // Touched only on the queue; the rows carry what it found.
+    std::shared_ptr<Strays::StrayTracker> strayTracker_ = std::make_shared<Strays::StrayTracker>();
+    QHash<QString, QList<Strays::Stray>> strays_; // of the refresh being applied, by app name
 };
 
 } // namespace nimbrel

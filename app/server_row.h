@@ -1,6 +1,7 @@
 // One pm2 app as the panel shows it, and the orders the user can choose.
 #pragma once
 
+#include "app/strays/stray_scan.h"
 #include "core/instant.h"
 #include "core/pm2_app.h"
 #include "core/proc_files.h"
@@ -44,6 +45,8 @@ struct ServerRow
         bool operator==(const Waiting &) const = default;
     };
     std::optional<Waiting> waiting{};
+    // Processes the app left behind outside its tree, with the ports they hold.
+    QList<Strays::Stray> strays{};
 
     const QString &id() const { return app.name; }
     // The app's page on this machine at its lowest port (a held one while it waits); nothing

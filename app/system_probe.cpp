@@ -170,10 +170,13 @@ public:
         if (!readFile(process, "stat", stat_) || !readFile(process, "statm", statm_) ||
             !readFile(process, "cmdline", cmdline_))
             return false;
+        const std::optional<ProcFiles::Stat> stat = ProcFiles::parseStat(stat_);
         std::optional<ProcessRow> row =
-            ProcFiles::row(stat_, statm_, cmdline_, ticksPerSecond_, pageSize_);
+            stat ? ProcFiles::row(*stat, statm_, cmdline_, ticksPerSecond_, pageSize_)
+                 : std::nullopt;
         if (!row)
             return false;
+        snapshot.startTicks.insert(row->pid, stat->startTicks);
         if (!sockets_.listening.isEmpty()) {
             QList<ProcFiles::ListenAddress> addresses;
             if (QSet<int64_t> ports = listeningPortsOf(process, sockets_, addresses);
@@ -298,6 +301,36 @@ std::optional<SystemSnapshot> procSnapshot(const QString &root,
     snapshot.establishedCounts = std::move(sockets.establishedCounts);
     snapshot.takenAt = now();
     return snapshot;
+}
+
+PortProbe::ListeningPorts listeningPorts(const QList<int64_t> &pids, const QString &root)
+{
+    PortProbe::ListeningPorts ports;
+    const QByteArray rootPath = QFile::encodeName(root);
+    const Descriptor rootDescriptor(
+        ::open(rootPath.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ProcFiles::TcpSockets sockets;
+    QByteArray buffer;
+    if (pids.isEmpty() || rootDescriptor.get() < 0)
+        return ports;
+    for (const char *table : {"net/tcp", "net/tcp6"}) {
+        if (readFile(rootDescriptor.get(), table, buffer, pagedEndsBelow))
+            ProcFiles::addTcpTable(buffer, sockets);
+    }
+    if (sockets.listening.isEmpty())
+        return ports;
+    char name[24];
+    for (const int64_t pid : pids) {
+        std::snprintf(name, sizeof name, "%lld", static_cast<long long>(pid));
+        const Descriptor process(
+            ::openat(rootDescriptor.get(), name, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (process.get() < 0)
+            continue;
+        if (QSet<int64_t> listening = listeningPortsOf(process.get(), sockets.listening);
+            !listening.isEmpty())
+            ports.insert(pid, std::move(listening));
+    }
+    return ports;
 }
 
 SystemSnapshot snapshot(const Tools &tools)

@@ -7,6 +7,7 @@
 #include "core/proc_files.h"
 #include "core/process_tree.h"
 
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -23,6 +24,8 @@ struct SystemSnapshot
     Instant takenAt{}; // when all three tools had finished and been parsed
     // pid -> the whole local addresses it listens on; from /proc only (the tools give ports).
     QHash<int64_t, QList<ProcFiles::ListenAddress>> listeningAddresses{};
+    // pid -> when it started (/proc/PID/stat's field 22), read with its row; only from /proc.
+    QHash<int64_t, int64_t> startTicks{};
 };
 
 namespace SystemProbe {
@@ -58,6 +61,10 @@ SystemSnapshot snapshot(const std::optional<QList<int64_t>> &roots = std::nullop
 std::optional<SystemSnapshot>
 procSnapshot(const QString &root = QStringLiteral("/proc"),
              const std::optional<QList<int64_t>> &roots = std::nullopt);
+
+// The TCP ports each of `pids` listens on, from /proc (or a tree laid out like it at `root`).
+PortProbe::ListeningPorts listeningPorts(const QList<int64_t> &pids,
+                                         const QString &root = QStringLiteral("/proc"));
 
 // Runs ps, lsof and netstat one after another, each within its limit, and parses them. Never
 // fails: a tool that fails leaves its part empty.

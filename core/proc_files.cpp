@@ -50,21 +50,23 @@ std::optional<Stat> parseStat(QByteArrayView text)
     const qsizetype close = text.lastIndexOf(')');
     if (open < 1 || close < open)
         return std::nullopt;
-    // After ")": state (field 3), ppid (4), ... utime (14), stime (15).
-    const Fields fields = fieldsOf(text.sliced(close + 1), 13);
-    if (fields.size() < 13)
+    // After ")": state (field 3), ppid (4), ... utime (14), stime (15), ... starttime (22).
+    const Fields fields = fieldsOf(text.sliced(close + 1), 20);
+    if (fields.size() < 20)
         return std::nullopt;
     const auto pid = number<int64_t>(text.first(open).trimmed());
     const auto ppid = number<int64_t>(fields[1]);
     const auto utime = number<int64_t>(fields[11]);
     const auto stime = number<int64_t>(fields[12]);
-    if (!pid || !ppid || !utime || !stime || *utime < 0 || *stime < 0 ||
+    const auto started = number<int64_t>(fields[19]);
+    if (!pid || !ppid || !utime || !stime || !started || *utime < 0 || *stime < 0 ||
         *utime > std::numeric_limits<int64_t>::max() - *stime)
         return std::nullopt;
     return Stat{.pid = *pid,
                 .ppid = *ppid,
                 .comm = text.sliced(open + 1, close - open - 1),
-                .cpuTicks = *utime + *stime};
+                .cpuTicks = *utime + *stime,
+                .startTicks = *started};
 }
 
 QString commandLine(QByteArrayView cmdline, QByteArrayView comm)
@@ -92,15 +94,43 @@ std::optional<ProcessRow> row(QByteArrayView stat, QByteArrayView statm, QByteAr
                               int64_t ticksPerSecond, int64_t pageSize)
 {
     const std::optional<Stat> read = parseStat(stat);
+    if (!read)
+        return std::nullopt;
+    return row(*read, statm, cmdline, ticksPerSecond, pageSize);
+}
+
+std::optional<ProcessRow> row(const Stat &stat, QByteArrayView statm, QByteArrayView cmdline,
+                              int64_t ticksPerSecond, int64_t pageSize)
+{
     const std::optional<int64_t> pages = residentPages(statm);
-    if (!read || !pages || ticksPerSecond <= 0 || pageSize <= 0 || *pages < 0 ||
+    if (!pages || ticksPerSecond <= 0 || pageSize <= 0 || *pages < 0 ||
         *pages > std::numeric_limits<int64_t>::max() / pageSize)
         return std::nullopt;
-    return ProcessRow{.pid = read->pid,
-                      .ppid = read->ppid,
+    return ProcessRow{.pid = stat.pid,
+                      .ppid = stat.ppid,
                       .residentBytes = *pages * pageSize,
-                      .cpuSeconds = double(read->cpuTicks) / double(ticksPerSecond),
-                      .command = commandLine(cmdline, read->comm)};
+                      .cpuSeconds = double(stat.cpuTicks) / double(ticksPerSecond),
+                      .command = commandLine(cmdline, stat.comm)};
+}
+
+PM2Marks pm2Marks(QByteArrayView environ)
+{
+    PM2Marks marks;
+    qsizetype start = 0;
+    while (start < environ.size()) {
+        qsizetype end = environ.indexOf('\0', start);
+        if (end < 0)
+            end = environ.size();
+        const QByteArrayView entry = environ.sliced(start, end - start);
+        start = end + 1;
+        if (entry.startsWith("PM2_HOME="))
+            marks.home = entry.sliced(9);
+        else if (entry.startsWith("name="))
+            marks.name = entry.sliced(5);
+        else if (entry.startsWith("pm_id="))
+            marks.pmId = number<int64_t>(entry.sliced(6));
+    }
+    return marks;
 }
 
 QList<int64_t> childPids(QByteArrayView children)

@@ -23,6 +23,9 @@ struct Stat
     int64_t ppid = 0;
     QByteArrayView comm{}; // a view into the text it was read from
     int64_t cpuTicks = 0;  // utime + stime: every thread of the process, no children
+    // When the process started, in clock ticks since boot: with the pid, what tells a process
+    // from a later one that was given the same pid.
+    int64_t startTicks = 0;
 };
 
 // "pid (comm) state ppid ...": comm may hold spaces and parentheses, so the fields are counted
@@ -41,6 +44,19 @@ std::optional<int64_t> residentPages(QByteArrayView statm);
 // One process of the table; CPU seconds at clock-tick precision (1/ticksPerSecond s).
 std::optional<ProcessRow> row(QByteArrayView stat, QByteArrayView statm, QByteArrayView cmdline,
                               int64_t ticksPerSecond, int64_t pageSize);
+std::optional<ProcessRow> row(const Stat &stat, QByteArrayView statm, QByteArrayView cmdline,
+                              int64_t ticksPerSecond, int64_t pageSize);
+
+// The marks pm2 leaves in the environment of every process an app starts, children included
+// (/proc/PID/environ: NUL-separated NAME=VALUE). Views into the text; empty or absent when
+// the environment lacks them.
+struct PM2Marks
+{
+    QByteArrayView home{}; // PM2_HOME
+    QByteArrayView name{}; // name
+    std::optional<int64_t> pmId{};
+};
+PM2Marks pm2Marks(QByteArrayView environ);
 
 // The pids of /proc/PID/task/TID/children ("41 57 "): the children that thread started. A word
 // that is no pid ends the list.

@@ -9,6 +9,7 @@
 #include "app/ui/rounded_ground.h"
 #include "app/ui/segmented_control.h"
 #include "app/ui/server_row_view.h"
+#include "app/ui/stray_line_view.h"
 #include "app/ui/symbol_button.h"
 #include "app/ui/symbol_label.h"
 #include "app/ui/texts.h"
@@ -343,6 +344,8 @@ double PanelView::scrollHeight() const
             ++open;
             lines += int(row.processes.size()) + (row.waiting && !row.app.isRunning() ? 1 : 0);
         }
+        if (!row.strays.isEmpty())
+            ++lines; // its warning line is one breakdown line high
     }
     // A search shows what it found and no more (the popup hangs from its top edge, so only its
     // bottom moves); the whole list keeps its least height, so refreshes do not make it jump.
@@ -546,6 +549,7 @@ PanelView::Entry &PanelView::entryFor(const RowKey &key)
     if (!entry.row) {
         entry.row = new ServerRowView(list_);
         entry.breakdown = new ProcessBreakdownView(list_);
+        entry.strays = new StrayLineView(list_);
         entry.divider = new Divider(34, list_);
         const QString name = key.name;
         connect(entry.row, &ServerRowView::toggleDetail, this, [this, name] { toggle(name); });
@@ -557,6 +561,7 @@ PanelView::Entry &PanelView::entryFor(const RowKey &key)
                 [this, name] { options_.onLogs(name); });
         connect(entry.breakdown, &ProcessBreakdownView::letGoRequested, &monitor_,
                 [this, name] { monitor_.letGo(name); });
+        connect(entry.strays, &StrayLineView::endRequested, &monitor_, &Monitor::endStrays);
     }
     return entry;
 }
@@ -574,6 +579,7 @@ QList<PanelView::RowKey> PanelView::refreshEntries(const QList<ServerRow> &visib
         Entry &entry = entryFor(key);
         const bool open = showsBreakdown(row);
         entry.row->setRow(row, monitor_.busyNames().contains(row.app.name), open, at);
+        entry.strays->setStrays(row.app.name, row.strays);
         if (open) {
             entry.breakdown->setProcesses(row.processes);
             entry.breakdown->setWaiting(row.app.isRunning() ? std::nullopt : row.waiting);
@@ -588,12 +594,14 @@ void PanelView::placeEntries(const QList<RowKey> &order)
         const Entry &entry = entries_[key];
         listLayout_->removeWidget(entry.row);
         listLayout_->removeWidget(entry.breakdown);
+        listLayout_->removeWidget(entry.strays);
         listLayout_->removeWidget(entry.divider);
     }
     int at = 1; // after the no-match line
     for (const RowKey &key : order) {
         const Entry &entry = entries_[key];
         listLayout_->insertWidget(at++, entry.row);
+        listLayout_->insertWidget(at++, entry.strays);
         listLayout_->insertWidget(at++, entry.breakdown);
         listLayout_->insertWidget(at++, entry.divider);
     }
@@ -611,6 +619,7 @@ void PanelView::dropEntriesOfGoneApps()
         }
         delete it->row;
         delete it->breakdown;
+        delete it->strays;
         delete it->divider;
         it = entries_.erase(it);
     }
@@ -643,6 +652,7 @@ void PanelView::showEntries(const QList<RowKey> &order)
         it->divider->setVisible(visibleNow && it.key() != order.back());
         it->breakdown->setVisible(visibleNow && it->row->isExpandable() &&
                                   expanded_.contains(it.key().name));
+        it->strays->setVisible(visibleNow && it->strays->hasStrays());
     }
 }
 

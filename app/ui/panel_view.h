@@ -28,6 +28,7 @@ namespace ui {
 class Divider;
 class Grabber;
 class ProcessBreakdownView;
+class StrayLineView;
 class SegmentedControl;
 class ServerRowView;
 class SymbolButton;
@@ -101,6 +102,7 @@ private:
     {
         ServerRowView *row = nullptr;
         ProcessBreakdownView *breakdown = nullptr;
+        StrayLineView *strays = nullptr;
         Divider *divider = nullptr;
     };
 

@@ -54,6 +54,8 @@ inline const QString letGoHelp =
     QStringLiteral("ポートを空けて、止めたままにします（手動で同じポートを使えます）");
 inline const QString logs = QStringLiteral("ログ");
 inline const QString logsHelp = QStringLiteral("ログを見る");
+inline const QString strays = QStringLiteral("残留プロセス "); // before the count
+inline const QString endStraysHelp = QStringLiteral("残ったプロセスを終わらせる");
 
 // The log window.
 inline const QString logWindowTitle = QStringLiteral("%1 のログ"); // the app's name
