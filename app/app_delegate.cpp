@@ -68,8 +68,7 @@ int AppDelegate::runControl(const std::optional<QString> &action, const QString 
     Store::WriteResult unsaved;
     if (succeeded && *action != u"stop") {
         const Instant startedAt = now();
-        unsaved = store_.updateLastActive(
-            [&](Store::LastActive &times) { times.insert(name, startedAt); });
+        unsaved = store_.recordActive({{name, startedAt}});
     }
     print_(*action + QStringLiteral(": ") + name +
            (succeeded ? QStringLiteral(" 完了") : QStringLiteral(" 失敗")));

@@ -146,6 +146,9 @@ int main(int argc, char *argv[])
     // Without a display (a headless box that runs pm2) no icon can show, but the monitor and
     // the automatic stop work all the same.
     quitOnTerminationSignals();
+    // The panel's thread never waits on the disk; what is on its way is written before the end.
+    store.writeInBackground();
+    QObject::connect(&application, &QCoreApplication::aboutToQuit, [&store] { store.flush(); });
     // The one subscriber of pm2's events in the process, from the tray's start: the rows follow
     // them at once, between the regular refreshes.
     PM2Bus bus(PM2Bus::defaultPath());

@@ -123,14 +123,21 @@ void Monitor::apply(const QList<PM2App> &apps, const SystemSnapshot &snapshot,
         return;
     }
 
-    // One locked read-change-write of the last-active times, so that a time the command line
-    // records meanwhile is not overwritten by this refresh's older copy.
+    // Only the times this refresh moved are recorded, each unless the file holds a later one:
+    // a time the command line records meanwhile is not overwritten by this refresh's older copy.
     QList<ServerRow> rows;
     rows.reserve(apps.size());
-    store_.updateLastActive([&](Store::LastActive &lastActive) {
-        for (const PM2App &app : apps)
-            rows.append(buildRow(app, snapshot, processes, pinned, lastActive, pace));
-    });
+    Store::LastActive lastActive = store_.lastActive();
+    const Store::LastActive before = lastActive;
+    for (const PM2App &app : apps)
+        rows.append(buildRow(app, snapshot, processes, pinned, lastActive, pace));
+    Store::LastActive moved;
+    for (auto it = lastActive.cbegin(); it != lastActive.cend(); ++it) {
+        if (!before.contains(it.key()) || before.value(it.key()) != it.value())
+            moved.insert(it.key(), it.value());
+    }
+    if (!moved.isEmpty())
+        store_.recordActive(moved);
 
     // Each process's share since the previous refresh, for the breakdown's CPU column. A pid
     // taken over by a new process counts from zero (its CPU total is smaller).
@@ -321,7 +328,7 @@ void Monitor::perform(const QString &name, std::function<bool(const PM2Client &)
     setBusyNames(busyNames_ + QSet<QString>{name});
     // A start or a stop from the panel is use of the app: its idle time starts again.
     const Instant clicked = now();
-    store_.updateLastActive([&](Store::LastActive &times) { times.insert(name, clicked); });
+    store_.recordActive({{name, clicked}});
 
     queue_.submit([self = QPointer<Monitor>(this), client = *client, action = std::move(action),
                    name](const SerialQueue::Post &post) {

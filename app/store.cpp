@@ -12,10 +12,14 @@
 #include <QStandardPaths>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace nimbrel {
@@ -123,16 +127,30 @@ class DirectoryLock
 public:
     enum Mode { shared = LOCK_SH, exclusive = LOCK_EX };
 
-    DirectoryLock(const QString &directory, Mode mode)
+    // Without `wait`, for as long as it takes; else for at most that many seconds.
+    DirectoryLock(const QString &directory, Mode mode, std::optional<double> wait = std::nullopt)
     {
         if (mode == exclusive)
             QDir().mkpath(directory);
         fd_ = ::open(QFile::encodeName(directory).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd_ >= 0) {
-            while (::flock(fd_, mode) != 0 && errno == EINTR) {
+        if (fd_ < 0)
+            return;
+        const auto deadline = std::chrono::steady_clock::now() +
+                              std::chrono::milliseconds(int64_t(wait.value_or(0) * 1000));
+        for (;;) {
+            if (::flock(fd_, mode | (wait ? LOCK_NB : 0)) == 0) {
+                held_ = true;
+                return;
             }
+            if (errno != EINTR &&
+                (errno != EWOULDBLOCK || !wait || std::chrono::steady_clock::now() >= deadline))
+                return;
+            if (errno == EWOULDBLOCK)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     }
+    // False only when the wait ran out; a folder that cannot be opened is nobody's to lock.
+    bool held() const { return held_ || fd_ < 0; }
     ~DirectoryLock()
     {
         if (fd_ >= 0)
@@ -143,7 +161,14 @@ public:
 
 private:
     int fd_ = -1;
+    bool held_ = false;
 };
+
+// A reader on the panel's thread waits this long for another process's write, then reads
+// without the lock.
+constexpr double readLockWait = 0.2;
+// The writing thread tries the lock this long before it lets the queue grow and tries again.
+constexpr double writeLockWait = 1.0;
 
 constexpr int64_t noTime = LLONG_MIN;
 
@@ -239,6 +264,76 @@ auto typed(const QVariant &stored, const QVariant &registered, Convert convert)
 
 } // namespace
 
+// The thread that writes in the background, and the changes on their way: a change stays in
+// `pending` until it is on disk, so that reads can lay it over what the file says.
+class Store::Writer
+{
+public:
+    explicit Writer(Store &store) : store_(store), thread_([this] { run(); }) {}
+    ~Writer()
+    {
+        {
+            const std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+
+    void add(Change change)
+    {
+        {
+            const std::lock_guard lock(mutex_);
+            pending_.append(std::move(change));
+        }
+        wake_.notify_all();
+    }
+    QList<Change> pending() const
+    {
+        const std::lock_guard lock(mutex_);
+        return pending_;
+    }
+    bool waitUntilWritten(double seconds)
+    {
+        std::unique_lock lock(mutex_);
+        return written_.wait_for(lock, std::chrono::milliseconds(int64_t(seconds * 1000)),
+                                 [this] { return pending_.isEmpty(); });
+    }
+
+private:
+    void run()
+    {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [this] { return stopping_ || !pending_.isEmpty(); });
+            if (pending_.isEmpty())
+                return;
+            const QList<Change> batch = pending_;
+            lock.unlock();
+            const std::optional<WriteResult> result = store_.writeNow(batch, writeLockWait);
+            lock.lock();
+            // A lock held elsewhere: try again, unless the program is ending and waited already.
+            if (!result && !stopping_)
+                continue;
+            pending_.remove(0, batch.size());
+            written_.notify_all();
+            if (result) {
+                const QString error = result->value_or(QString());
+                QMetaObject::invokeMethod(
+                    &store_, [store = &store_, error] { emit store->writeFinished(error); },
+                    Qt::QueuedConnection);
+            }
+        }
+    }
+
+    Store &store_;
+    mutable std::mutex mutex_;
+    std::condition_variable wake_, written_;
+    QList<Change> pending_;
+    bool stopping_ = false;
+    std::thread thread_; // last: it starts once everything above is there
+};
+
 QVariant SettingKey::defaultValue() const
 {
     return std::visit(
@@ -270,11 +365,43 @@ QString Store::defaultFilePath()
 
 Store::Store(QString filePath) : path_(std::move(filePath)), settings_(path_, jsonFormat()) {}
 
+Store::~Store()
+{
+    flush();
+}
+
+void Store::writeInBackground()
+{
+    if (!writer_)
+        writer_ = std::make_unique<Writer>(*this);
+}
+
+bool Store::flush(double seconds)
+{
+    if (!writer_)
+        return true;
+    const bool written = writer_->waitUntilWritten(seconds);
+    writer_.reset(); // a change still waiting for the lock is given up
+    return written;
+}
+
 QVariant Store::stored(const SettingKey &key)
 {
-    DirectoryLock lock(QFileInfo(path_).absolutePath(), DirectoryLock::shared);
-    settings_.sync(); // pick up what another process wrote
-    return settings_.value(key.name);
+    QVariant value;
+    {
+        DirectoryLock lock(QFileInfo(path_).absolutePath(), DirectoryLock::shared, readLockWait);
+        settings_.sync(); // pick up what another process wrote
+        value = settings_.value(key.name);
+    }
+    if (!writer_)
+        return value;
+    // The changes on their way, laid over what the file says: each touches its own key only.
+    QVariantMap values;
+    if (value.isValid())
+        values.insert(key.name.toString(), value);
+    for (const Change &change : writer_->pending())
+        change(values);
+    return values.value(key.name.toString());
 }
 
 std::optional<bool> Store::boolean(const SettingKey &key)
@@ -327,25 +454,38 @@ QVariant Store::object(const SettingKey &key)
     return value.isValid() ? value : key.defaultValue();
 }
 
-Store::WriteResult Store::write(const std::function<void(QVariantMap &)> &change)
+Store::WriteResult Store::write(Change change)
+{
+    if (writer_) {
+        writer_->add(std::move(change));
+        return std::nullopt;
+    }
+    const WriteResult result = *writeNow({change}, std::nullopt);
+    emit writeFinished(result.value_or(QString()));
+    return result;
+}
+
+std::optional<Store::WriteResult> Store::writeNow(const QList<Change> &changes,
+                                                  std::optional<double> lockWait)
 {
     const QString directory = QFileInfo(path_).absolutePath();
-    DirectoryLock lock(directory, DirectoryLock::exclusive);
+    DirectoryLock lock(directory, DirectoryLock::exclusive, lockWait);
+    if (!lock.held())
+        return std::nullopt;
     // The file itself, read under the lock: QSettings' cache judges freshness by size and time,
     // which another process's rename can make lie, and writing from it would drop that write.
     // A file that exists and cannot be read is never replaced: its pins and limits would be lost.
     const FileContents contents = readWholeFile(path_);
-    if (contents.error) {
-        emit writeFinished(*contents.error);
+    if (contents.error)
         return contents.error;
-    }
     QVariantMap values;
     if (!contents.bytes.isEmpty() && !parseSettings(contents.bytes, values))
         keepDamagedCopy(path_, contents.bytes);
     QVariantMap changed = values;
-    change(changed);
+    for (const Change &change : changes)
+        change(changed);
     if (changed == values)
-        return std::nullopt; // nothing to say: no write, no sync to disk
+        return WriteResult(); // nothing to say: no write, no sync to disk
 
     const int64_t before = modifiedMilliseconds(path_);
     QSaveFile out(path_);
@@ -355,7 +495,6 @@ Store::WriteResult Store::write(const std::function<void(QVariantMap &)> &change
         result = out.errorString();
     else
         moveModificationTimeAhead(path_, before);
-    emit writeFinished(result.value_or(QString()));
     return result;
 }
 
@@ -367,11 +506,11 @@ Store::WriteResult Store::checkWritable()
 
 Store::WriteResult Store::setValue(const SettingKey &key, const QVariant &value)
 {
-    return write([&](QVariantMap &values) {
+    return write([name = key.name.toString(), value](QVariantMap &values) {
         if (value.isValid())
-            values.insert(key.name.toString(), value);
+            values.insert(name, value);
         else
-            values.remove(key.name.toString());
+            values.remove(name);
     });
 }
 
@@ -385,13 +524,16 @@ Store::WriteResult Store::setLastActive(const LastActive &times)
     return setValue(StoreKey::lastActiveAt, lastActiveVariant(times));
 }
 
-Store::WriteResult Store::updateLastActive(const std::function<void(LastActive &)> &change)
+Store::WriteResult Store::recordActive(const LastActive &recorded)
 {
-    return write([&](QVariantMap &values) {
+    return write([recorded](QVariantMap &values) {
         const QString key = StoreKey::lastActiveAt.name.toString();
         LastActive times = lastActiveFrom(values.value(key));
         const LastActive before = times;
-        change(times);
+        for (auto it = recorded.begin(); it != recorded.end(); ++it) {
+            if (!times.contains(it.key()) || times.value(it.key()) < it.value())
+                times.insert(it.key(), it.value());
+        }
         if (times != before)
             values.insert(key, lastActiveVariant(times));
     });

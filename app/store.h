@@ -12,6 +12,7 @@
 #include <QVariant>
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <variant>
 
@@ -65,6 +66,7 @@ public:
     static QString defaultFilePath();
 
     explicit Store(QString filePath);
+    ~Store() override;
     Store(const Store &) = delete;
     Store &operator=(const Store &) = delete;
 
@@ -92,15 +94,23 @@ public:
     // Whether a write could be made now: the file reads, or does not exist.
     WriteResult checkWritable();
 
+    // From now on every write goes to a thread of its own and returns at once (with no result:
+    // writeFinished tells), so that the panel's thread never waits on the disk or on another
+    // process holding the lock. Reads see the changes still on their way.
+    void writeInBackground();
+    // Waits until every change made so far is on the disk, at most `seconds`; true when they are.
+    // At quit; the store's end does it too.
+    bool flush(double seconds = 5);
+
     // The user's explicit choice about starting at login; absent when never made.
     std::optional<bool> openAtLoginChoice() { return boolean(StoreKey::openAtLogin); }
 
     // Empty when absent or damaged (a single non-number value spoils the whole dictionary).
     LastActive lastActive();
     WriteResult setLastActive(const LastActive &times);
-    // Reads, changes and writes the last-active times as one step: the tray app and a command
-    // line run may both record a time at once, and neither may lose the other's.
-    WriteResult updateLastActive(const std::function<void(LastActive &)> &change);
+    // Records these times, each unless the file holds a later one for that name: one locked
+    // read-change-write, so that the tray app and a command line recording at once lose nothing.
+    WriteResult recordActive(const LastActive &times);
 
     QSet<QString> pinned();
     // Stored as a list sorted by code point after NFC, so the file reads the same every time.
@@ -111,12 +121,19 @@ signals:
     void writeFinished(const QString &error);
 
 private:
+    using Change = std::function<void(QVariantMap &)>;
+    class Writer;
+
     QVariant stored(const SettingKey &key);
-    // One locked read-change-write of the file; the change must not use the store itself.
-    WriteResult write(const std::function<void(QVariantMap &)> &change);
+    // Now, or queued for the writing thread. A change must not use the store itself.
+    WriteResult write(Change change);
+    // One locked read-change-write of the file; absent when the lock stayed busy that long.
+    std::optional<WriteResult> writeNow(const QList<Change> &changes,
+                                        std::optional<double> lockWait);
 
     QString path_;
     QSettings settings_;
+    std::unique_ptr<Writer> writer_;
 };
 
 } // namespace nimbrel

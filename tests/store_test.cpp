@@ -3,12 +3,15 @@
 #include "support/test_environment.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <thread>
 
@@ -57,7 +60,7 @@ TEST_F(StoreTest, defaultsThenValuesKeepTheirJsonTypesOnDisk)
     // A write that changes nothing leaves the file alone.
     struct stat before = {}, after = {};
     ::stat(QFile::encodeName(path).constData(), &before);
-    store.updateLastActive([](Store::LastActive &) {});
+    store.recordActive({{"web", first}});
     store.setValue(StoreKey::pm2Path, QStringLiteral("/opt/pm2"));
     ::stat(QFile::encodeName(path).constData(), &after);
     EXPECT_EQ(std::pair(after.st_ino, after.st_mtim.tv_nsec),
@@ -152,7 +155,7 @@ TEST_F(StoreTest, aFileThatExistsAndCannotBeReadIsLeftAsItIsAndEveryWriteSaysWhy
         QStringList reported;
         QObject::connect(&store, &Store::writeFinished, [&](auto e) { reported.append(e); });
         EXPECT_EQ(store.setValue(StoreKey::openAtLogin, false), error);
-        EXPECT_EQ(store.updateLastActive([](auto &times) { times.insert("web", now()); }), error);
+        EXPECT_EQ(store.recordActive({{"web", now()}}), error);
         EXPECT_EQ(store.checkWritable(), error);
         EXPECT_EQ(reported, QStringList(2, error));
         const QFileInfo after(path);
@@ -165,4 +168,30 @@ TEST_F(StoreTest, aFileThatExistsAndCannotBeReadIsLeftAsItIsAndEveryWriteSaysWhy
         QFile::remove(loop);
     }
     EXPECT_EQ(Store(path).setValue(StoreKey::openAtLogin, false), std::nullopt); // absent: empty
+}
+
+TEST_F(StoreTest, inTheBackgroundAWriteNeverWaitsForTheLockAndNothingIsLostAtTheEnd)
+{
+    // Another process holds the lock for the whole step; what the panel writes meanwhile is seen
+    // at once and on disk when the store ends, as at quit.
+    const Instant at = instantFromEpochSeconds(1700000000.0);
+    QDir().mkpath(env.config() + "/Nimbrel");
+    const int folder = ::open(QFile::encodeName(env.config() + "/Nimbrel").constData(),
+                              O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_EQ(::flock(folder, LOCK_EX), 0);
+    {
+        Store store(path);
+        store.writeInBackground();
+        QElapsedTimer clock;
+        clock.start();
+        store.setValue(StoreKey::sortKey, QStringLiteral("cpu"));
+        store.recordActive({{"web", at}});
+        EXPECT_LT(clock.elapsed(), 100);
+        EXPECT_EQ(store.text(StoreKey::sortKey), "cpu");
+        EXPECT_EQ(store.lastActive().value("web"), at);
+        EXPECT_FALSE(QFile::exists(path));
+        ::close(folder);
+    }
+    EXPECT_EQ(json(test::readFile(path)),
+              json(R"({"sortKey": "cpu", "lastActiveAt": {"web": 1700000000}})"));
 }

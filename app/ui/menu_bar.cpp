@@ -11,7 +11,7 @@
 
 #include <QApplication>
 #include <QCursor>
-#include <QDateTime>
+#include <QElapsedTimer>
 #include <QEvent>
 #include <QKeyEvent>
 #include <QLayout>
@@ -46,9 +46,17 @@ constexpr int trayWatchMs = 2000;
 // as a press on the icon.
 constexpr int nearPointer = 12;
 
+// For the intervals between clicks only: a clock that the wall time stepping back (NTP, a resume,
+// another system's idea of the hour) cannot move, or every click would be ignored until it
+// caught up.
 qint64 nowMs()
 {
-    return QDateTime::currentMSecsSinceEpoch();
+    static const QElapsedTimer clock = [] {
+        QElapsedTimer started;
+        started.start();
+        return started;
+    }();
+    return clock.elapsed();
 }
 
 QRect availableAround(QPoint point)

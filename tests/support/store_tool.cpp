@@ -16,6 +16,5 @@ int main(int argc, char *argv[])
         return store.setValue({name, StoredType::text}, QString::fromLocal8Bit(argv[4])) ? 1 : 0;
     }
     store.text(StoreKey::pm2Path); // a read before the write, as the command line makes
-    return store.updateLastActive([&](Store::LastActive &times) { times.insert(name, now()); }) ? 1
-                                                                                                : 0;
+    return store.recordActive({{name, now()}}) ? 1 : 0;
 }
