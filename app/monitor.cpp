@@ -303,10 +303,10 @@ void Monitor::startApps(const QStringList &names)
     const QSet<QString> starting(names.begin(), names.end());
     setBusyNames(busyNames_ + starting);
     const Instant asked = now();
-    store_.updateLastActive([&](Store::LastActive &times) {
-        for (const QString &name : names)
-            times.insert(name, asked);
-    });
+    Store::LastActive times;
+    for (const QString &name : names)
+        times.insert(name, asked);
+    store_.recordActive(times);
     queue_.submit([self = QPointer<Monitor>(this), client = *client, names,
                    starting](const SerialQueue::Post &post) {
         for (const QString &name : names)

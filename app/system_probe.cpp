@@ -326,7 +326,8 @@ PortProbe::ListeningPorts listeningPorts(const QList<int64_t> &pids, const QStri
             ::openat(rootDescriptor.get(), name, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (process.get() < 0)
             continue;
-        if (QSet<int64_t> listening = listeningPortsOf(process.get(), sockets.listening);
+        QList<ProcFiles::ListenAddress> addresses;
+        if (QSet<int64_t> listening = listeningPortsOf(process.get(), sockets, addresses);
             !listening.isEmpty())
             ports.insert(pid, std::move(listening));
     }

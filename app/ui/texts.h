@@ -34,6 +34,7 @@ inline const QString grabberHelp = QStringLiteral("上下に引いて高さを�
 // A row.
 inline const QString stopped = QStringLiteral("停止中");
 inline const QString errored = QStringLiteral("エラー");
+inline const QString port = QStringLiteral("ポート "); // before the ports of a stray line
 inline const QString restarts = QStringLiteral("再起動 %1回");
 inline const QString processes = QStringLiteral("プロセス");
 inline const QString lastUsed = QStringLiteral("最終利用 ");

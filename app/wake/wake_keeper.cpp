@@ -234,7 +234,7 @@ void WakeKeeper::wake(const QString &name)
     emit changed();
     // A request is use: the woken app's idle time starts again.
     const Instant woken = now();
-    store_.updateLastActive([&](Store::LastActive &times) { times.insert(name, woken); });
+    store_.recordActive({{name, woken}});
 
     const std::optional<PM2Client> client = PM2Client::resolved(store_);
     const int id = nextRelay_++;

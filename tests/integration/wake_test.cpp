@@ -103,8 +103,9 @@ void startIdleApp(test::TestEnvironment &env, Store &store, const QString &name,
     env.set("HOST", host);
     ASSERT_EQ(test::pm2({"start", NIMBREL_WAKE_SERVER, "--name", name}).status, 0);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !portFree(port); }, 10'000));
-    store.updateLastActive(
-        [&](Store::LastActive &times) { times.insert(name, now() - Seconds(172'800)); });
+    Store::LastActive times = store.lastActive();
+    times.insert(name, now() - Seconds(172'800));
+    store.setLastActive(times);
 }
 
 } // namespace
@@ -193,7 +194,9 @@ TEST(Wake, anAppThatCannotStartAnswers503AndAHandStopHoldsNothing)
     store.setValue(StoreKey::wakeOnRequest, false);
     ASSERT_EQ(test::pm2({"start", "site"}).status, 0);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !portFree(port); }, 10'000));
-    store.updateLastActive([&](Store::LastActive &times) { times.insert("site", Instant{}); });
+    Store::LastActive times = store.lastActive();
+    times.insert("site", Instant{});
+    store.setLastActive(times);
     QSignalSpy stopped(&tray.monitor, &Monitor::stoppedAsIdle);
     tray.monitor.refresh();
     ASSERT_TRUE(QTest::qWaitFor([&] { return stopped.size() == 1; }, 20'000));
