@@ -33,13 +33,17 @@ QString Announcer::names(const QStringList &names)
     return text;
 }
 
-Notice Announcer::autoStopNotice(const QStringList &stopped, double idleHours)
+Notice Announcer::autoStopNotice(const QStringList &stopped, double idleHours, bool wakes)
 {
+    QString body = QStringLiteral("%1\n%2時間使われていませんでした")
+                       .arg(names(stopped))
+                       .arg(qint64(std::max(idleHours, 1.0)));
+    // The stop costs nothing when the next request brings the server back: say so.
+    if (wakes)
+        body += QStringLiteral("\n次のアクセスで自動で起動します");
     return {.key = autoStopKey,
             .summary = QStringLiteral("自動で止めました"),
-            .body = QStringLiteral("%1\n%2時間使われていませんでした")
-                        .arg(names(stopped))
-                        .arg(qint64(std::max(idleHours, 1.0))),
+            .body = body,
             .buttons = {{startAgainAction, QStringLiteral("もう一度起動")}}};
 }
 
@@ -77,8 +81,9 @@ void Announcer::autoStopped(const QStringList &names)
             autoStopped_.append(name);
     }
     if (enabled())
-        notifications_.show(
-            autoStopNotice(autoStopped_, store_.doubleValue(StoreKey::idleLimitHours)));
+        notifications_.show(autoStopNotice(autoStopped_,
+                                           store_.doubleValue(StoreKey::idleLimitHours),
+                                           store_.boolValue(StoreKey::wakeOnRequest)));
     else
         autoStopped_.clear();
 }

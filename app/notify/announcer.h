@@ -38,7 +38,7 @@ public:
     // "api、web、shop ほか2件": up to three names, then how many more.
     static QString names(const QStringList &names);
     // The notice of one automatic stop, and of pm2 giving up on an app (the event that said so).
-    static Notice autoStopNotice(const QStringList &names, double idleHours);
+    static Notice autoStopNotice(const QStringList &names, double idleHours, bool wakes = false);
     static Notice gaveUpNotice(const QString &name, const QString &status, bool withLog);
     // An event that leaves the app down without anyone having stopped it.
     static bool gaveUp(const ProcessEvent &event);

@@ -127,14 +127,20 @@ TEST(Notify, automaticStopsAndGivenUpAppsAreToldFoldedAndAnswered)
     ASSERT_TRUE(service.waitForShown(2));
     const auto &[first, second] = std::pair(service.shown.at(0), service.shown.at(1));
     EXPECT_EQ(first.summary, "自動で止めました");
-    EXPECT_EQ(first.body, "a、b、c ほか2件\n24時間使われていませんでした");
-    EXPECT_EQ(second.body, "a、b、c ほか3件\n24時間使われていませんでした");
+    EXPECT_EQ(first.body,
+              "a、b、c ほか2件\n24時間使われていませんでした\n次のアクセスで自動で起動します");
+    EXPECT_EQ(second.body,
+              "a、b、c ほか3件\n24時間使われていませんでした\n次のアクセスで自動で起動します");
     EXPECT_EQ(QList({first.replaces, second.replaces}), QList({0u, first.id}));
     EXPECT_EQ(first.actions,
               QStringList({"default", "開く", Announcer::startAgainAction, "もう一度起動"}));
     EXPECT_EQ(first.hints.value("desktop-entry"), "dev.nimbrel.Nimbrel");
 
     // The button starts exactly those apps, counts as their use, and the notice goes.
+    QList<test::FakeApp> listed;
+    for (const char *name : {"a", "b", "c", "d", "e", "f", "g"})
+        listed.append({.name = name, .pid = {}});
+    told.pm2.setApps(listed);
     const Instant pressed = now();
     service.press(first.id, Announcer::startAgainAction);
     ASSERT_TRUE(QTest::qWaitFor([&] { return told.pm2.namesFor("start").size() == 6; }, 5000));
@@ -291,7 +297,8 @@ TEST(Notify, theTraysAutomaticStopIsToldAndItsButtonBringsTheAppBack)
         tray.waitForFinished(5000);
     });
     ASSERT_TRUE(service.waitForShown(1, 10'000));
-    EXPECT_EQ(service.shown[0].body, "idle-app\n1時間使われていませんでした");
+    EXPECT_EQ(service.shown[0].body,
+              "idle-app\n1時間使われていませんでした\n次のアクセスで自動で起動します");
     EXPECT_EQ(test::statusOf("idle-app"), PM2App::Status::stopped);
 
     service.press(service.shown[0].id, Announcer::startAgainAction);
