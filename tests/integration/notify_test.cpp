@@ -139,7 +139,7 @@ TEST(Notify, automaticStopsAndGivenUpAppsAreToldFoldedAndAnswered)
     // The button starts exactly those apps, counts as their use, and the notice goes.
     QList<test::FakeApp> listed;
     for (const char *name : {"a", "b", "c", "d", "e", "f", "g"})
-        listed.append({.name = name, .pid = {}});
+        listed.append(test::FakeApp{.name = name, .pid = {}});
     told.pm2.setApps(listed);
     const Instant pressed = now();
     service.press(first.id, Announcer::startAgainAction);
