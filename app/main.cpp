@@ -163,6 +163,7 @@ int main(int argc, char *argv[])
         keeper.processEvent(event.event, event.name);
     });
     ui::MenuBar menuBar(monitor, store, loginItem);
+    menuBar.setBus(&bus);
     DesktopNotifications notifications;
     // Without a notification service: the tray's balloon, where there is a tray.
     notifications.setFallback([&menuBar](const QString &summary, const QString &body) {

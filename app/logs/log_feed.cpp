@@ -5,7 +5,7 @@
 namespace nimbrel {
 
 LogFeed::LogFeed(const PM2App &app, QObject *parent)
-    : QObject(parent), name_(app.name), dateFormat_(app.logDateFormat)
+    : QObject(parent), name_(app.name), dateFormat_(app.logDateFormat), pmId_(app.pmId)
 {
     streams_[0] = {app.outLogPath, false};
     streams_[1] = {app.errLogPath, true};
@@ -15,6 +15,30 @@ LogFeed::LogFeed(const PM2App &app, QObject *parent)
     // Both told to the same file: reading it twice would show every line twice.
     if (streams_[0].path && streams_[0].path == streams_[1].path)
         streams_[1].path.reset();
+}
+
+LogFeed::~LogFeed()
+{
+    if (bus_)
+        bus_->unwantLogs(pmId_);
+}
+
+void LogFeed::followBus(PM2Bus &bus)
+{
+    if (pmId_ < 0)
+        return; // an app pm2 does not list: only its files can tell
+    bus_ = &bus;
+    bus.wantLogs(pmId_);
+    connect(&bus, &PM2Bus::logLine, this, [this](const LogLine &line) {
+        if (line.pmId == pmId_ && bus_ && bus_->isConnected())
+            take(line.isError && streams_[1].path ? 1 : 0, line.data);
+    });
+    connect(&bus, &PM2Bus::connectedChanged, this, [this](bool connected) {
+        for (const QPointer<FileFollower> &follower : followers_) {
+            if (follower)
+                follower->setQuiet(connected);
+        }
+    });
 }
 
 std::optional<QString> LogFeed::mainPath() const
@@ -43,6 +67,7 @@ QList<StyledLine> LogFeed::open(int linesPerFile)
 void LogFeed::followFile(int stream, const FileTail &tail)
 {
     auto *follower = new FileFollower(*streams_[stream].path, tail, this);
+    follower->setQuiet(bus_ && bus_->isConnected());
     followers_[stream] = follower;
     connect(follower, &FileFollower::appended, this,
             [this, stream](const QByteArray &bytes) { take(stream, bytes); });

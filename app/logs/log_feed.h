@@ -1,6 +1,7 @@
 // One app's log: the tails of its out and err files joined, then every line that follows.
 #pragma once
 
+#include "app/bus/pm2_bus.h"
 #include "app/logs/log_file.h"
 #include "core/ansi_text.h"
 #include "core/pm2_app.h"
@@ -29,6 +30,11 @@ public:
     };
 
     explicit LogFeed(const PM2App &app, QObject *parent = nullptr);
+    ~LogFeed() override;
+
+    // New lines come from pm2's bus while it is connected (the files are then only kept track
+    // of), and from the files whenever it is not. Call before open().
+    void followBus(PM2Bus &bus);
 
     const QString &appName() const { return name_; }
     // Out, then err.
@@ -54,6 +60,8 @@ private:
     std::array<Stream, 2> streams_;
     std::array<AnsiDecoder, 2> decoders_{AnsiDecoder(false), AnsiDecoder(true)};
     std::array<QPointer<FileFollower>, 2> followers_;
+    int64_t pmId_ = -1;
+    QPointer<PM2Bus> bus_;
 };
 
 } // namespace nimbrel

@@ -140,6 +140,10 @@ void FileFollower::check()
     }
     if (status.st_size == offset_)
         return;
+    if (quiet_) {
+        offset_ = status.st_size;
+        return;
+    }
     const int64_t from = std::max(offset_, int64_t(status.st_size) - maxReadBytes);
     QByteArray bytes(qsizetype(status.st_size - from), Qt::Uninitialized);
     qsizetype got = 0;

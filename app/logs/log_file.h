@@ -47,6 +47,9 @@ public:
     const QString &path() const { return path_; }
     // Looks at the file now; the watcher and a slow timer call it too.
     void check();
+    // While another source delivers the new bytes, the file is only kept track of: its new
+    // bytes are passed over, so that following it again later does not repeat them.
+    void setQuiet(bool quiet) { quiet_ = quiet; }
 
 signals:
     void appended(const QByteArray &bytes);
@@ -62,6 +65,7 @@ private:
     int64_t offset_;
     FileIdentity identity_;
     std::optional<int> error_;
+    bool quiet_ = false;
     QFileSystemWatcher *watcher_;
     QTimer *poll_;
 };

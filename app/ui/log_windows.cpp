@@ -16,6 +16,11 @@ LogWindows::~LogWindows()
         delete window.data();
 }
 
+void LogWindows::setBus(PM2Bus *bus)
+{
+    bus_ = bus;
+}
+
 LogWindow *LogWindows::makeLogWindow(const QString &appName)
 {
     PM2App app;
@@ -26,7 +31,10 @@ LogWindow *LogWindows::makeLogWindow(const QString &appName)
             break;
         }
     }
-    auto *window = new LogWindow(new LogFeed(app), store_);
+    auto *feed = new LogFeed(app);
+    if (bus_)
+        feed->followBus(*bus_);
+    auto *window = new LogWindow(feed, store_);
     window->start();
     return window;
 }

@@ -9,6 +9,7 @@
 namespace nimbrel {
 
 class Monitor;
+class PM2Bus;
 class Store;
 
 namespace ui {
@@ -28,10 +29,13 @@ public:
     LogWindow *openLogWindow(const QString &appName);
     // Made and read but not shown, for the picture export.
     LogWindow *makeLogWindow(const QString &appName);
+    // The windows made from now on follow new lines through pm2's bus where it serves.
+    void setBus(PM2Bus *bus);
 
 private:
     Monitor &monitor_;
     Store &store_;
+    QPointer<PM2Bus> bus_;
     QHash<QString, QPointer<LogWindow>> windows_;
 };
 

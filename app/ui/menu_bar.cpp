@@ -87,6 +87,11 @@ MenuBar::MenuBar(Monitor &monitor, Store &store, LoginService &login, QObject *p
     logWindows_ = new LogWindows(monitor, store, this);
 }
 
+void MenuBar::setBus(PM2Bus *bus)
+{
+    logWindows_->setBus(bus);
+}
+
 void MenuBar::openLogWindow(const QString &appName)
 {
     if (popup_) // the log is read in its own window; the popup would only cover it

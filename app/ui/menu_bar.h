@@ -19,6 +19,7 @@ namespace nimbrel {
 
 class LoginService;
 class Monitor;
+class PM2Bus;
 class Store;
 
 namespace ui {
@@ -52,6 +53,8 @@ public:
     void openSettings();
     // The log window of the app of that name, made or raised (the rows' "ログ" buttons).
     void openLogWindow(const QString &appName);
+    // Log windows follow their app's new lines through pm2's bus.
+    void setBus(PM2Bus *bus);
 
     QWidget *popup() const { return popup_; }
     PanelView *panel() const { return panel_; }

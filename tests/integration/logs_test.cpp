@@ -1,5 +1,6 @@
 // The log window on a real app under real pm2: the tails of out and err, the colours, bad bytes,
 // following, `pm2 flush` while open, scrolling up, pause and search; and the picture of it.
+#include "app/bus/pm2_bus.h"
 #include "app/logs/log_feed.h"
 #include "app/store.h"
 #include "app/ui/log_window.h"
@@ -118,6 +119,29 @@ TEST(LogWindow, showsFollowsAndSurvivesAFlushOfARealApp)
     EXPECT_EQ(window->findChild<QLabel *>("matchCount")->text(),
               QStringLiteral("%1 / %2 件").arg(count).arg(count));
     EXPECT_EQ(window->view()->textCursor().selectedText(), "tick");
+}
+
+TEST(LogWindow, followsThroughPM2sBusAndNeverShowsALineTwice)
+{
+    test::TestEnvironment env;
+    const PM2App app = startWriter("bus");
+    PM2Bus bus(PM2Bus::defaultPath());
+    bus.start();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return bus.isConnected(); }, 5000));
+    LogFeed feed(app);
+    feed.followBus(bus);
+    QStringList ticks;
+    QObject::connect(&feed, &LogFeed::linesArrived, [&](const QList<StyledLine> &lines) {
+        for (const StyledLine &line : lines)
+            if (line.text().startsWith("tick"))
+                ticks.append(line.text());
+    });
+    feed.open();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ticks.size() >= 8; }, 5000));
+    // The bus and the quiet files together: every new line once, in order.
+    const int first = ticks.front().section(' ', 1).toInt();
+    for (int i = 0; i < ticks.size(); ++i)
+        EXPECT_EQ(ticks[i], QStringLiteral("tick %1").arg(first + i));
 }
 
 TEST(LogWindow, saysWhenAFileIsMissingOrThereIsNoLog)
