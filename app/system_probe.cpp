@@ -145,17 +145,6 @@ QSet<int64_t> listeningPortsOf(int process, const ProcFiles::TcpSockets &sockets
     return ports;
 }
 
-bool isPid(const char *name)
-{
-    if (*name == '\0')
-        return false;
-    for (; *name; ++name) {
-        if (*name < '0' || *name > '9')
-            return false;
-    }
-    return true;
-}
-
 // What every process read of one snapshot shares: the sockets, the clock and page sizes, and
 // buffers reused from one process to the next.
 class ProcessReader
@@ -201,7 +190,7 @@ public:
         bool leaderRead = false;
         char path[sizeof(dirent::d_name) + sizeof "/children"];
         while (const dirent *entry = ::readdir(threads.get())) {
-            if (!isPid(entry->d_name))
+            if (!ProcFiles::isPid(entry->d_name))
                 continue;
             std::snprintf(path, sizeof path, "%s/children", entry->d_name);
             // A thread may end while we read; its children then belong to another one.
@@ -231,7 +220,7 @@ private:
 void readAll(int root, DIR *listing, ProcessReader &reader, SystemSnapshot &snapshot)
 {
     while (const dirent *entry = ::readdir(listing)) {
-        if (!isPid(entry->d_name))
+        if (!ProcFiles::isPid(entry->d_name))
             continue;
         const Descriptor process(::openat(root, entry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (process.get() >= 0)

@@ -217,4 +217,15 @@ void addTcpTable(QByteArrayView text, TcpSockets &sockets)
     }
 }
 
+bool isPid(const char *name)
+{
+    if (*name == '\0')
+        return false;
+    for (; *name; ++name) {
+        if (*name < '0' || *name > '9')
+            return false;
+    }
+    return true;
+}
+
 } // namespace nimbrel::ProcFiles

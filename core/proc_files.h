@@ -93,4 +93,7 @@ struct TcpSockets
 // Adds the sockets of one table ("sl local_address rem_address st ... inode"), IPv4 or IPv6.
 void addTcpTable(QByteArrayView text, TcpSockets &sockets);
 
+// True for a /proc entry that names a process: digits only, at least one.
+bool isPid(const char *name);
+
 } // namespace nimbrel::ProcFiles

@@ -58,17 +58,6 @@ bool readAt(int process, const char *name, QByteArray &buffer)
     }
 }
 
-bool isPid(const char *name)
-{
-    if (*name == '\0')
-        return false;
-    for (; *name; ++name) {
-        if (*name < '0' || *name > '9')
-            return false;
-    }
-    return true;
-}
-
 struct DirectoryCloser
 {
     void operator()(DIR *directory) const { ::closedir(directory); }
@@ -98,7 +87,7 @@ QHash<int64_t, QList<ProcessKey>> marked(const QList<AppMark> &apps, const QStri
     QByteArray environ;
     QByteArray stat;
     while (const dirent *entry = ::readdir(listing.get())) {
-        if (!isPid(entry->d_name))
+        if (!ProcFiles::isPid(entry->d_name))
             continue;
         const int64_t pid = std::strtoll(entry->d_name, nullptr, 10);
         if (pid <= 1 || pid == self || pid == daemon)
