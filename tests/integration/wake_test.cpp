@@ -1,5 +1,6 @@
 // Waking an idle-stopped app: real pm2, real node servers on IPv4, IPv6 and both, and real
 // clients that reach the app through the held sockets.
+#include "app/bus/pm2_bus.h"
 #include "app/monitor.h"
 #include "app/wake/wake_keeper.h"
 #include "support/test_environment.h"
@@ -203,4 +204,37 @@ TEST(Wake, anAppThatCannotStartAnswers503AndAHandStopHoldsNothing)
     QTest::qWait(500);
     EXPECT_TRUE(portFree(port));
     EXPECT_TRUE(tray.keeper.holds().isEmpty());
+}
+
+TEST(Wake, aStartFromATerminalFindsTheHeldPortsFree)
+{
+    test::TestEnvironment env;
+    Store store(env.settingsFile());
+    store.setValue(StoreKey::pm2Path, test::currentPM2);
+    const int64_t port = freePort();
+    startIdleApp(env, store, "site", port, "");
+    Tray tray(store);
+    PM2Bus bus(PM2Bus::defaultPath()); // wired as the tray wires it
+    QObject::connect(&bus, &PM2Bus::processEvent, &tray.keeper, [&](const ProcessEvent &event) {
+        tray.keeper.processEvent(event.event, event.name);
+    });
+    bus.start();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return bus.isConnected(); }, 5'000));
+    ASSERT_TRUE(tray.holds("site", port));
+
+    // The user's terminal: another process, while the tray's loop runs.
+    auto started = std::async(std::launch::async, [] { return test::pm2({"start", "site"}); });
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return started.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+        20'000));
+    EXPECT_EQ(started.get().status, 0);
+    EXPECT_TRUE(tray.keeper.holds().isEmpty());
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            return !WakeKeeper::appListening(PM2Client(test::currentPM2), "site")
+                        .addresses.isEmpty();
+        },
+        10'000));
+    EXPECT_FALSE(test::readFile(env.pm2Home() + "/logs/site-error.log").contains("EADDRINUSE"));
+    EXPECT_EQ(test::pm2List().value(0).restarts, 0);
 }
