@@ -182,6 +182,8 @@ int main(int argc, char *argv[])
                               .body = QStringLiteral(
                                   "アクセスがあったので起動しましたが、ポートを開きませんでした")});
                      });
+    // The stop's notice names the ports held: the keeper took them up as pm2 reported the stop.
+    announcer.setHeldPorts([&keeper] { return keeper.heldPorts(); });
     announcer.setLogOpener([&menuBar](const QString &name) { menuBar.openLogWindow(name); });
     QObject::connect(&announcer, &Announcer::panelRequested, &menuBar, [&menuBar] {
         if (!menuBar.popup() || !menuBar.popup()->isVisible())

@@ -33,7 +33,8 @@ QString Announcer::names(const QStringList &names)
     return text;
 }
 
-Notice Announcer::autoStopNotice(const QStringList &stopped, double idleHours, bool wakes)
+Notice Announcer::autoStopNotice(const QStringList &stopped, double idleHours, bool wakes,
+                                 const HeldPorts &held)
 {
     QString body = QStringLiteral("%1\n%2時間使われていませんでした")
                        .arg(names(stopped))
@@ -41,6 +42,18 @@ Notice Announcer::autoStopNotice(const QStringList &stopped, double idleHours, b
     // The stop costs nothing when the next request brings the server back: say so.
     if (wakes)
         body += QStringLiteral("\n次のアクセスで自動で起動します");
+    // A held port refuses the user's next project started by hand on it: say which are held.
+    QStringList holding;
+    for (const QString &name : stopped) {
+        if (const QList<int64_t> ports = held.value(name); !ports.isEmpty()) {
+            QString text = name;
+            for (const int64_t port : ports)
+                text += QStringLiteral(" :%1").arg(port);
+            holding.append(text);
+        }
+    }
+    if (!holding.isEmpty())
+        body += QStringLiteral("\n待機中のポート: ") + names(holding);
     return {.key = autoStopKey,
             .summary = QStringLiteral("自動で止めました"),
             .body = body,
@@ -81,9 +94,9 @@ void Announcer::autoStopped(const QStringList &names)
             autoStopped_.append(name);
     }
     if (enabled())
-        notifications_.show(autoStopNotice(autoStopped_,
-                                           store_.doubleValue(StoreKey::idleLimitHours),
-                                           store_.boolValue(StoreKey::wakeOnRequest)));
+        notifications_.show(autoStopNotice(
+            autoStopped_, store_.doubleValue(StoreKey::idleLimitHours),
+            store_.boolValue(StoreKey::wakeOnRequest), heldPorts_ ? heldPorts_() : HeldPorts()));
     else
         autoStopped_.clear();
 }

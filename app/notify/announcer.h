@@ -6,6 +6,7 @@
 #include "app/bus/pm2_bus.h"
 #include "app/notify/desktop_notifications.h"
 
+#include <QMap>
 #include <QObject>
 #include <QSet>
 #include <QStringList>
@@ -35,10 +36,16 @@ public:
         openLog_ = std::move(open);
     }
 
+    // The ports Nimbrel holds for each stopped app, so that a request wakes it.
+    using HeldPorts = QMap<QString, QList<int64_t>>;
+    // What the automatic stop's notice says is held; asked at each stop.
+    void setHeldPorts(std::function<HeldPorts()> held) { heldPorts_ = std::move(held); }
+
     // "api、web、shop ほか2件": up to three names, then how many more.
     static QString names(const QStringList &names);
     // The notice of one automatic stop, and of pm2 giving up on an app (the event that said so).
-    static Notice autoStopNotice(const QStringList &names, double idleHours, bool wakes = false);
+    static Notice autoStopNotice(const QStringList &names, double idleHours, bool wakes = false,
+                                 const HeldPorts &held = {});
     static Notice gaveUpNotice(const QString &name, const QString &status, bool withLog);
     // An event that leaves the app down without anyone having stopped it.
     static bool gaveUp(const ProcessEvent &event);
@@ -57,6 +64,7 @@ private:
     Monitor &monitor_;
     DesktopNotifications &notifications_;
     std::function<void(const QString &)> openLog_;
+    std::function<HeldPorts()> heldPorts_;
     // The apps of the automatic-stop notice still on screen: a later stop joins them in it.
     QStringList autoStopped_;
     // Apps told about since they last came online: pm2 says it twice (overlimit, then exit).

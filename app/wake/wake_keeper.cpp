@@ -103,19 +103,28 @@ void WakeKeeper::attach(Monitor &monitor)
     });
     connect(this, &WakeKeeper::changed, &monitor, [this, &monitor] {
         QHash<QString, ServerRow::Waiting> waiting;
-        for (auto hold = holds_.begin(); hold != holds_.end(); ++hold) {
-            QList<ListenAddress> held;
-            if (hold->state == Hold::State::held) {
-                for (const ListenAddress &address : hold->addresses) {
-                    if (!hold->refused.contains(address))
-                        held.append(address);
-                }
-            }
-            waiting.insert(hold.key(), {portsOf(held), portsOf(hold->refused),
+        const QMap<QString, QList<int64_t>> held = heldPorts();
+        for (auto hold = holds_.begin(); hold != holds_.end(); ++hold)
+            waiting.insert(hold.key(), {held.value(hold.key()), portsOf(hold->refused),
                                         hold->state == Hold::State::waking});
-        }
         monitor.setWaiting(std::move(waiting));
     });
+}
+
+QMap<QString, QList<int64_t>> WakeKeeper::heldPorts() const
+{
+    QMap<QString, QList<int64_t>> ports;
+    for (auto hold = holds_.begin(); hold != holds_.end(); ++hold) {
+        QList<ListenAddress> held;
+        if (hold->state == Hold::State::held) {
+            for (const ListenAddress &address : hold->addresses) {
+                if (!hold->refused.contains(address))
+                    held.append(address);
+            }
+        }
+        ports.insert(hold.key(), portsOf(held));
+    }
+    return ports;
 }
 
 WakeKeeper::Listening WakeKeeper::appListening(const PM2Client &client, const QString &name)

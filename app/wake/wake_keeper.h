@@ -42,6 +42,8 @@ public:
     ~WakeKeeper() override;
 
     const QMap<QString, Hold> &holds() const { return holds_; }
+    // The ports each app's bound sockets hold now (not those paused, refused or waking).
+    QMap<QString, QList<int64_t>> heldPorts() const;
 
     // Feeds the monitor's automatic stops and lists to the keeper, and the holds to its rows.
     void attach(Monitor &monitor);

@@ -120,6 +120,9 @@ TEST(Notify, automaticStopsAndGivenUpAppsAreToldFoldedAndAnswered)
     FakeNotifications service;
     Told told;
     told.announcer.setLogOpener([](const QString &) {});
+    told.announcer.setHeldPorts([] {
+        return Announcer::HeldPorts{{"b", {3000}}, {"f", {80, 81}}};
+    });
     emit told.monitor.autoStopped({"a", "b", "c", "d", "e"});
     ASSERT_TRUE(service.waitForShown(1));
     QTest::qWait(100);                    // its id is known
@@ -128,9 +131,11 @@ TEST(Notify, automaticStopsAndGivenUpAppsAreToldFoldedAndAnswered)
     const auto &[first, second] = std::pair(service.shown.at(0), service.shown.at(1));
     EXPECT_EQ(first.summary, "自動で止めました");
     EXPECT_EQ(first.body,
-              "a、b、c ほか2件\n24時間使われていませんでした\n次のアクセスで自動で起動します");
+              "a、b、c ほか2件\n24時間使われていませんでした\n次のアクセスで自動で起動します"
+              "\n待機中のポート: b :3000");
     EXPECT_EQ(second.body,
-              "a、b、c ほか3件\n24時間使われていませんでした\n次のアクセスで自動で起動します");
+              "a、b、c ほか3件\n24時間使われていませんでした\n次のアクセスで自動で起動します"
+              "\n待機中のポート: b :3000、f :80 :81");
     EXPECT_EQ(QList({first.replaces, second.replaces}), QList({0u, first.id}));
     EXPECT_EQ(first.actions,
               QStringList({"default", "開く", Announcer::startAgainAction, "もう一度起動"}));
@@ -297,8 +302,10 @@ TEST(Notify, theTraysAutomaticStopIsToldAndItsButtonBringsTheAppBack)
         tray.waitForFinished(5000);
     });
     ASSERT_TRUE(service.waitForShown(1, 10'000));
-    EXPECT_EQ(service.shown[0].body,
-              "idle-app\n1時間使われていませんでした\n次のアクセスで自動で起動します");
+    EXPECT_TRUE(
+        service.shown[0].body.startsWith("idle-app\n1時間使われていませんでした\n次のア"
+                                         "クセスで自動で起動します\n待機中のポート: idle-app :"))
+        << service.shown[0].body.toStdString();
     EXPECT_EQ(test::statusOf("idle-app"), PM2App::Status::stopped);
 
     service.press(service.shown[0].id, Announcer::startAgainAction);

@@ -221,6 +221,7 @@ TEST(Wake, aStartFromATerminalFindsTheHeldPortsFree)
     bus.start();
     ASSERT_TRUE(QTest::qWaitFor([&] { return bus.isConnected(); }, 5'000));
     ASSERT_TRUE(tray.holds("site", port));
+    EXPECT_EQ(tray.keeper.heldPorts(), (QMap<QString, QList<int64_t>>{{"site", {port}}}));
 
     // The user's terminal: another process, while the tray's loop runs.
     auto started = std::async(std::launch::async, [] { return test::pm2({"start", "site"}); });
