@@ -6,6 +6,7 @@
 #include "support/test_environment.h"
 
 #include <QCryptographicHash>
+#include <QDir>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -206,7 +207,7 @@ TEST(Wake, anAppThatCannotStartAnswers503AndAHandStopHoldsNothing)
     EXPECT_TRUE(tray.keeper.holds().isEmpty());
 }
 
-TEST(Wake, aStartFromATerminalFindsTheHeldPortsFree)
+TEST(Wake, aTerminalsStartFindsThePortsFreeAndBadClientsWakeTheAppOnce)
 {
     test::TestEnvironment env;
     Store store(env.settingsFile());
@@ -238,4 +239,38 @@ TEST(Wake, aStartFromATerminalFindsTheHeldPortsFree)
         10'000));
     EXPECT_FALSE(test::readFile(env.pm2Home() + "/logs/site-error.log").contains("EADDRINUSE"));
     EXPECT_EQ(test::pm2List().value(0).restarts, 0);
+
+    // Idle again, then a client that sends nothing, one that sends garbage and a thousand at
+    // once: one start, every client relayed or closed, and no descriptor left behind.
+    store.setLastActive({{"site", now() - Seconds(172'800)}});
+    ASSERT_TRUE(tray.holds("site", port));
+    const auto descriptors = [] { return QDir("/proc/self/fd").count(); };
+    const qsizetype before = descriptors() - 1; // less the held listener
+    std::vector<int> clients{connectTo(false, port), connectTo(false, port)};
+    ::send(clients[1], "\x16\x03\x01\xff garbage\r\n\r\n", 15, 0);
+    for (int i = 0; i < 1000; ++i) {
+        clients.push_back(connectTo(false, port));
+        ::send(clients.back(), get.constData(), size_t(get.size()), 0);
+    }
+    ASSERT_TRUE(std::ranges::none_of(clients, [](int fd) { return fd < 0; }));
+    std::future<QByteArray> answers = std::async(std::launch::async, [&clients] {
+        QByteArray all;
+        char buffer[4096];
+        for (size_t i = 1; i < clients.size(); ++i) {
+            for (ssize_t n; (n = ::recv(clients[i], buffer, sizeof buffer, 0)) > 0;)
+                all.append(buffer, n);
+        }
+        return all;
+    });
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return answers.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+        25'000));
+    const QByteArray all = answers.get();
+    EXPECT_EQ(all.count("\r\n\r\napp:site"), 1000);
+    EXPECT_TRUE(all.startsWith("HTTP/1.1 400 ")); // the garbage reached the app
+    std::ranges::for_each(clients, ::close);
+    EXPECT_EQ(test::pm2List().value(0).restarts, 0);
+    EXPECT_EQ(test::statusOf("site"), PM2App::Status::online);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return descriptors() == before; }, 10'000))
+        << descriptors() << " descriptors, " << before << " before";
 }
