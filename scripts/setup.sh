@@ -24,8 +24,9 @@ as_root() {
 }
 
 # qt6-wayland: Qt's Wayland platform plugin, so that Wayland sessions run natively.
+# libxcb1-dev: to see an X11 tray come.
 packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-svg-dev qt6-wayland libgl-dev
-          qt6-translations-l10n fonts-noto-cjk lsof net-tools procps)
+          libxcb1-dev qt6-translations-l10n fonts-noto-cjk lsof net-tools procps)
 if ((with_tests)); then
     packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev
                xvfb trayer xdotool x11-utils imagemagick)

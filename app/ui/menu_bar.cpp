@@ -7,6 +7,7 @@
 #include "app/ui/settings_view.h"
 #include "app/ui/style.h"
 #include "app/ui/texts.h"
+#include "app/ui/tray_host.h"
 #include "app/ui/tray_icon.h"
 
 #include <QApplication>
@@ -41,7 +42,6 @@ public:
 namespace {
 
 constexpr int secondResizeMs = 400;
-constexpr int trayWatchMs = 2000;
 // Without the icon's geometry, a press this close to where the pointer opened the popup counts
 // as a press on the icon.
 constexpr int nearPointer = 12;
@@ -108,24 +108,6 @@ MenuBar::~MenuBar()
 
 void MenuBar::start()
 {
-    tray_ =
-        new QSystemTrayIcon(trayIconFor(barLooksDark(QApplication::palette(),
-                                                     qEnvironmentVariable("XDG_CURRENT_DESKTOP"))),
-                            this);
-    tray_->setToolTip(texts::title);
-    // Desktops that open the menu on a left click still reach the panel and the settings.
-    menu_ = new QMenu;
-    menu_->addAction(texts::title, this, &MenuBar::togglePanel);
-    menu_->addAction(texts::settings, this, &MenuBar::openSettings);
-    menu_->addAction(texts::quit, this, [] { QCoreApplication::exit(0); });
-    tray_->setContextMenu(menu_);
-    // Some trays deliver only double clicks; others a click and then a double click, or one
-    // call per press of a double click: the toggle tells them apart.
-    connect(tray_, &QSystemTrayIcon::activated, this,
-            [this](QSystemTrayIcon::ActivationReason why) {
-                if (why == QSystemTrayIcon::Trigger || why == QSystemTrayIcon::DoubleClick)
-                    iconActivated();
-            });
     dockWhenATrayAppears();
 
     // A tool window stays out of task bars on X11 (XWayland included), and tiling compositors
@@ -168,23 +150,45 @@ void MenuBar::start()
 
 void MenuBar::dockWhenATrayAppears()
 {
-    if (QSystemTrayIcon::isSystemTrayAvailable()) {
-        tray_->show();
-        return;
-    }
     if (QGuiApplication::platformName() == u"offscreen")
         return; // no display at all: no tray will ever appear
-    // No tray host yet (a session still starting, a panel restarting): the monitor works all
-    // the same, and the icon docks as soon as a host appears.
-    trayWatch_ = new QTimer(this);
-    trayWatch_->setInterval(trayWatchMs);
-    connect(trayWatch_, &QTimer::timeout, this, [this] {
-        if (!QSystemTrayIcon::isSystemTrayAvailable())
-            return;
-        trayWatch_->stop();
-        tray_->show();
+    if (TrayHost::present()) {
+        makeIcon();
+        return;
+    }
+    // No tray yet (a session still starting, a panel restarting): the monitor works all the
+    // same, and the icon is made once a tray is there. Made earlier, it would be fixed to the
+    // kind of tray there was then (none), and never show in a D-Bus tray that comes later.
+    trayHost_ = new TrayHost(this);
+    connect(trayHost_, &TrayHost::appeared, this, [this] {
+        trayHost_->deleteLater();
+        trayHost_ = nullptr;
+        makeIcon();
     });
-    trayWatch_->start();
+    trayHost_->watch();
+}
+
+void MenuBar::makeIcon()
+{
+    tray_ =
+        new QSystemTrayIcon(trayIconFor(barLooksDark(QApplication::palette(),
+                                                     qEnvironmentVariable("XDG_CURRENT_DESKTOP"))),
+                            this);
+    tray_->setToolTip(texts::title);
+    // Desktops that open the menu on a left click still reach the panel and the settings.
+    menu_ = new QMenu;
+    menu_->addAction(texts::title, this, &MenuBar::togglePanel);
+    menu_->addAction(texts::settings, this, &MenuBar::openSettings);
+    menu_->addAction(texts::quit, this, [] { QCoreApplication::exit(0); });
+    tray_->setContextMenu(menu_);
+    // Some trays deliver only double clicks; others a click and then a double click, or one
+    // call per press of a double click: the toggle tells them apart.
+    connect(tray_, &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason why) {
+                if (why == QSystemTrayIcon::Trigger || why == QSystemTrayIcon::DoubleClick)
+                    iconActivated();
+            });
+    tray_->show();
 }
 
 void MenuBar::togglePanel()

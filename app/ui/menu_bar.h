@@ -13,7 +13,6 @@
 
 class QMenu;
 class QSystemTrayIcon;
-class QTimer;
 
 namespace nimbrel {
 
@@ -26,6 +25,7 @@ namespace ui {
 
 class LogWindows;
 class PanelView;
+class TrayHost;
 
 class MenuBar : public QObject
 {
@@ -42,8 +42,8 @@ public:
     MenuBar(Monitor &monitor, Store &store, LoginService &login, QObject *parent = nullptr);
     ~MenuBar() override;
 
-    // The start-up: the tray position default, the icon, the popup with the panel, then the
-    // monitor. (Starting at login is the caller's last step.)
+    // The start-up: the icon (at once, or when a tray comes), the popup with the panel, then
+    // the monitor. (Starting at login is the caller's last step.)
     void start();
 
     // Opens the panel, or closes it when it is open (the menu's entry).
@@ -72,6 +72,7 @@ protected:
 
 private:
     void dockWhenATrayAppears();
+    void makeIcon();
     void iconActivated();
     void showPopup();
     void hidePopup();
@@ -87,7 +88,7 @@ private:
     PanelView *panel_ = nullptr;
     QPointer<QWidget> settingsWindow_;
     LogWindows *logWindows_ = nullptr;
-    QTimer *trayWatch_ = nullptr;
+    TrayHost *trayHost_ = nullptr;
     WindowKind kind_;
     PanelToggle toggle_;
     QPoint openedAtPointer_;

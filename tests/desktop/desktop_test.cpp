@@ -161,14 +161,17 @@ protected:
     static constexpr QPoint icon{1266, 13}; // waybar's tray: a 26-pixel bar, one 18-pixel icon
     QProcess *session = nullptr, *input = nullptr;
     QStringList variables;
+    bool trayAtStart = true; // or the test starts it, as a login may after the program
 
     void SetUp() override
     {
         test::writeFile(path("sway"),
                         QStringLiteral("output HEADLESS-1 resolution 1280x800\nxwayland enable\n"
-                                       "exec sh -c 'env > %1.tmp && mv %1.tmp %1'\n"
-                                       "exec sh -c 'echo $$ > %2; exec waybar -c %3'\n")
-                            .arg(path("session.env"), path("waybar.pid"), path("waybar.json"))
+                                       "exec sh -c 'env > %1.tmp && mv %1.tmp %1'\n%2")
+                            .arg(path("session.env"),
+                                 trayAtStart ? "exec sh -c 'echo $$ > " + path("waybar.pid") +
+                                                   "; exec waybar -c " + path("waybar.json") + "'\n"
+                                             : QString())
                             .toUtf8());
         test::writeFile(path("waybar.json"),
                         R"({"height": 26, "modules-right": ["tray"], "tray": {"icon-size": 18}})");
@@ -187,9 +190,8 @@ protected:
         // the leak report, so their leaks cannot be named for suppression; the X11 tests and
         // the widget tests check our own code for leaks.
         variables.append("ASAN_OPTIONS=detect_leaks=0");
-        // The tray's watcher is waybar's: items can register once it is on the bus.
-        ASSERT_TRUE(QTest::qWaitFor(
-            [&] { return askWatcher({"org.freedesktop.DBus.Peer.Ping"}).status == 0; }, 20'000));
+        if (trayAtStart)
+            startTray();
         input = &start("nsenter", inside({NIMBREL_VIRTUAL_INPUT}));
         ASSERT_TRUE(input->waitForReadyRead(10'000) && input->readLine().startsWith("ready"));
     }
@@ -220,9 +222,21 @@ protected:
                                      "/StatusNotifierWatcher"} +
                          call);
     }
+    void startTray()
+    {
+        if (!trayAtStart)
+            start("nsenter", inside({"waybar", "-c", path("waybar.json")}));
+        // The tray's watcher is waybar's: items can register once it is on the bus.
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return askWatcher({"org.freedesktop.DBus.Peer.Ping"}).status == 0; }, 20'000));
+    }
     void startNimbrel(const QStringList &settings)
     {
         nimbrel = &start("nsenter", inside(settings + QStringList{NIMBREL_BINARY}), "nimbrel.err");
+        if (!trayAtStart) {
+            QTest::qWait(5000);
+            startTray();
+        }
         const auto registered = [&] { // with the watcher
             return askWatcher({"org.freedesktop.DBus.Properties.Get",
                                "string:org.kde.StatusNotifierWatcher",
@@ -381,10 +395,17 @@ TEST_F(WaylandDesktop, throughXWayland)
     useTheTray("xcb");
 }
 
-TEST_F(WaylandDesktop, onX11TheDBusTrayGetsThePopupAtThePointer)
+// The tray comes up after the program, as it may at login.
+class LateTrayDesktop : public WaylandDesktop
+{
+protected:
+    LateTrayDesktop() { trayAtStart = false; }
+};
+
+TEST_F(LateTrayDesktop, onX11TheDBusTrayGetsThePopupAtThePointer)
 {
     // An X11 session whose tray speaks D-Bus and gives no icon geometry: the X server here is
-    // XWayland, the tray waybar's.
+    // XWayland, the tray waybar's, which starts 5 s after the program.
     test::startApp("api");
     startNimbrel({"QT_QPA_PLATFORM=xcb", "WAYLAND_DISPLAY=", "XDG_SESSION_TYPE=x11"});
     click(icon);
