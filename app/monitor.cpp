@@ -144,7 +144,7 @@ void Monitor::apply(const QList<PM2App> &apps, const SystemSnapshot &snapshot,
     QHash<int64_t, ActivitySample> processSamples;
     for (ServerRow &row : rows) {
         for (ProcessRow &process : row.processes) {
-            const ActivitySample current{snapshot.takenAt, process.cpuSeconds, 0};
+            const ActivitySample current{snapshot.steadyAt, process.cpuSeconds, 0};
             if (const auto previous = processSamples_.constFind(process.pid);
                 previous != processSamples_.constEnd())
                 process.cpuPercent = cpuPercent(*previous, current);
@@ -230,7 +230,7 @@ ServerRow Monitor::buildRow(const PM2App &app, const SystemSnapshot &snapshot,
     } else if (!app.isRunning()) {
         samples_.remove(name);
     } else {
-        const ActivitySample current{snapshot.takenAt, usage.cpuSeconds, row.connections};
+        const ActivitySample current{snapshot.steadyAt, usage.cpuSeconds, row.connections};
         if (const auto previous = samples_.constFind(name); previous != samples_.constEnd()) {
             row.cpuPercent = cpuPercent(*previous, current);
             if (IdlePolicy::wasBusy(*previous, current, IdlePolicy::busyRatio))

@@ -289,6 +289,7 @@ std::optional<SystemSnapshot> procSnapshot(const QString &root,
     }
     snapshot.establishedCounts = std::move(sockets.establishedCounts);
     snapshot.takenAt = now();
+    snapshot.steadyAt = steadyNow();
     return snapshot;
 }
 
@@ -341,6 +342,7 @@ SystemSnapshot snapshot(const Tools &tools)
     snapshot.listeningPorts = PortProbe::listeningPorts(lsof.output);
     snapshot.establishedCounts = PortProbe::establishedCounts(netstat.output);
     snapshot.takenAt = now();
+    snapshot.steadyAt = steadyNow();
     return snapshot;
 }
 

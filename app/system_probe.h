@@ -21,7 +21,8 @@ struct SystemSnapshot
     QList<ProcessRow> processes{};
     PortProbe::ListeningPorts listeningPorts{};
     PortProbe::EstablishedCounts establishedCounts{};
-    Instant takenAt{}; // when all three tools had finished and been parsed
+    Instant takenAt{};        // when all three tools had finished and been parsed
+    SteadyInstant steadyAt{}; // the same moment, for the intervals between snapshots
     // pid -> the whole local addresses it listens on; from /proc only (the tools give ports).
     QHash<int64_t, QList<ProcFiles::ListenAddress>> listeningAddresses{};
     // pid -> when it started (/proc/PID/stat's field 22), read with its row; only from /proc.

@@ -54,6 +54,7 @@ void apply(benchmark::State &state)
     const PM2Client client(QStringLiteral("/nonexistent/pm2"));
     for (auto _ : state) {
         m.snapshot.takenAt += Seconds(60);
+        m.snapshot.steadyAt += Seconds(60);
         monitor.apply(m.apps, m.snapshot, client);
     }
 }

@@ -56,6 +56,7 @@ void publishToShownPanel(benchmark::State &state)
     QCoreApplication::processEvents();
     for (auto _ : state) {
         f.snapshot.takenAt += Seconds(60);
+        f.snapshot.steadyAt += Seconds(60);
         for (ProcessRow &row : f.snapshot.processes)
             row.cpuSeconds += 0.5;
         scene.monitor.apply(f.apps, f.snapshot, scene.client);

@@ -16,7 +16,7 @@ namespace nimbrel {
 // One app at one refresh.
 struct ActivitySample
 {
-    Instant at{};            // the snapshot's takenAt
+    SteadyInstant at{};      // the snapshot's steadyAt
     double cpuSeconds = 0;   // running CPU total of the whole process tree
     int64_t connections = 0; // established connections on the app's listening ports
 
@@ -30,7 +30,7 @@ inline constexpr double busyRatio = 0.02;
 
 // Busy when the tree used at least `busyRatio` CPU seconds per second, when its CPU total fell
 // (processes replaced), or when its connection count rose. A browser tab that only holds its
-// connection open is not use. No positive interval (same instant, clock set back): not busy.
+// connection open is not use. No positive interval (the same instant): not busy.
 bool wasBusy(const ActivitySample &previous, const ActivitySample &current, double busyRatio);
 
 // Only an online, unpinned app with a known last-active time at least `idleLimit` seconds

@@ -1,4 +1,5 @@
-// Wall-clock instants and durations as the program stores them: seconds since 1970 as doubles.
+// Wall-clock instants and durations as the program stores them: seconds since 1970 as doubles;
+// and the steady clock's instants that its intervals are measured with.
 #pragma once
 
 #include <chrono>
@@ -21,6 +22,15 @@ inline double epochSeconds(Instant instant)
 inline Instant now()
 {
     return std::chrono::time_point_cast<Seconds>(std::chrono::system_clock::now());
+}
+
+// For intervals: a clock that setting the wall time (NTP, a resume, another system's idea of the
+// hour) cannot move. Never stored: it starts again at each boot.
+using SteadyInstant = std::chrono::time_point<std::chrono::steady_clock, Seconds>;
+
+inline SteadyInstant steadyNow()
+{
+    return std::chrono::time_point_cast<Seconds>(std::chrono::steady_clock::now());
 }
 
 } // namespace nimbrel

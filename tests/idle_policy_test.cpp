@@ -10,11 +10,10 @@ static const Instant t0 = instantFromEpochSeconds(1'800'000'000);
 TEST(IdlePolicy, wasBusy)
 {
     const auto sample = [](double at, double cpu, int64_t n) {
-        return ActivitySample{t0 + Seconds(at), cpu, n};
+        return ActivitySample{SteadyInstant(Seconds(at)), cpu, n};
     };
     const std::tuple<const char *, ActivitySample, ActivitySample, bool> cases[] = {
         {"same instant", sample(0, 0, 0), sample(0, 50, 9), false},
-        {"clock set back", sample(60, 0, 0), sample(0, 50, 9), false},
         {"2% of a core exactly", sample(0, 100, 3), sample(50, 101, 3), true},
         {"just under 2%, connections held", sample(0, 100, 3), sample(50, 100.99, 3), false},
         {"CPU total fell: processes replaced", sample(0, 500, 0), sample(60, 2, 0), true},

@@ -32,6 +32,11 @@ TEST_F(MonitorTest, theFirstRefreshJoinsTheMachineAndTheSecondMeasuresCpuAndUse)
     EXPECT_EQ(rowOf("replaced").cpuPercent, 0.0);
     times["web"] = times["replaced"] = t0 + Seconds(60);
     EXPECT_EQ(store.lastActive(), times);
+
+    // The wall clock set back an hour (NTP, a resume) does not change what a minute held.
+    push(120, {process(100, 10, 40), process(101, 2, 30, 100), process(200, 100.6)}, {}, {}, -3480);
+    refresh();
+    EXPECT_NEAR(rowOf("web").cpuPercent, 5, 1e-9);
 }
 
 TEST_F(MonitorTest, missingOrFailingPM2KeepsTheRowsAndSamplesAndAStopDropsThem)

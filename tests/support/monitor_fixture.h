@@ -66,12 +66,14 @@ protected:
         });
         QObject::connect(monitor.get(), &Monitor::lastRefreshChanged, [this] { ++applies; });
     }
-    // What the next refresh sees, `at` seconds after t0.
+    // What the next refresh sees, `at` seconds after t0 (on the wall clock `wallAt` seconds,
+    // where that was set differently).
     void push(double at, const QList<ProcessRow> &processes, PortProbe::ListeningPorts ports = {},
-              PortProbe::EstablishedCounts counts = {})
+              PortProbe::EstablishedCounts counts = {}, std::optional<double> wallAt = {})
     {
         std::lock_guard guard(snapshots_->first);
-        snapshots_->second.push_back({processes, ports, counts, t0 + Seconds(at)});
+        snapshots_->second.push_back({processes, ports, counts, t0 + Seconds(wallAt.value_or(at)),
+                                      SteadyInstant(Seconds(at))});
     }
     // Waits for `count` more applies, and no more (an automatic stop adds one).
     void waitFor(int count)
