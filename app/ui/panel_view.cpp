@@ -18,7 +18,6 @@
 #include "core/search_filter.h"
 
 #include <QApplication>
-#include <QCursor>
 #include <QGraphicsOpacityEffect>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -399,6 +398,7 @@ void PanelView::panelShown()
 
 void PanelView::panelHidden()
 {
+    pointer_.reset();
     selected_.reset();
     setQuery({});
 }
@@ -409,6 +409,10 @@ void PanelView::showEvent(QShowEvent *event)
     // Typing reaches the window itself when nothing in it has the keyboard.
     if (window() != this)
         window()->installEventFilter(this);
+    // Where the pointer is, as the window system tells the window itself (its native window is
+    // new at each showing).
+    if (QWindow *handle = window()->windowHandle())
+        handle->installEventFilter(this);
     if (std::exchange(shownOnce_, true))
         return;
     if (options_.initialQuery)
@@ -438,6 +442,15 @@ void PanelView::paintEvent(QPaintEvent *)
 
 bool PanelView::eventFilter(QObject *watched, QEvent *event)
 {
+    if (watched == window()->windowHandle()) {
+        if (event->type() == QEvent::MouseMove && event->spontaneous())
+            pointer_ = static_cast<QMouseEvent *>(event)->position();
+        else if (event->type() == QEvent::Enter)
+            pointer_ = static_cast<QEnterEvent *>(event)->position();
+        else if (event->type() == QEvent::Leave)
+            pointer_.reset();
+        return false;
+    }
     if (watched == searchField_ && event->type() == QEvent::Resize) {
         // Past the field's own 2-pixel margin, 3 more: the caret stands clear of the text.
         searchPlaceholder_->setGeometry(searchField_->rect().adjusted(5, 0, 0, 0));
@@ -689,13 +702,16 @@ void PanelView::followPointer()
 {
     // Qt moves its hover marks only when the pointer moves; a row that slid under a still pointer
     // would leave the mark on the app that was there before. A move on the spot sets it right.
+    // The spot is where the window last heard the pointer, in its own coordinates: the global
+    // pointer and the window's place on the screen can both be stale (through XWayland the
+    // pointer over another client is not seen, and a window the compositor re-centred may not
+    // yet know where it is), and a move on a spot taken from them marks a row the pointer is
+    // not over.
     QWindow *window = this->window()->windowHandle();
-    const QPoint pointer = QCursor::pos();
-    if (!window || !isVisible() || QGuiApplication::mouseButtons() != Qt::NoButton ||
-        !window->geometry().contains(pointer))
+    if (!window || !isVisible() || QGuiApplication::mouseButtons() != Qt::NoButton || !pointer_)
         return;
-    QMouseEvent move(QEvent::MouseMove, window->mapFromGlobal(QPointF(pointer)), QPointF(pointer),
-                     Qt::NoButton, Qt::NoButton, QGuiApplication::keyboardModifiers());
+    QMouseEvent move(QEvent::MouseMove, *pointer_, window->mapToGlobal(*pointer_), Qt::NoButton,
+                     Qt::NoButton, QGuiApplication::keyboardModifiers());
     QCoreApplication::sendEvent(window, &move);
 }
 
@@ -712,7 +728,8 @@ void PanelView::dragChanged(double translation)
 void PanelView::dragEnded()
 {
     dragStartHeight_.reset();
-    store_.setValue(StoreKey::panelHeight, listHeight());
+    // What the user sees: a screen too small for the height dragged to leaves the list shorter.
+    store_.setValue(StoreKey::panelHeight, std::min(listHeight(), roomForList()));
     options_.onResize();
 }
 

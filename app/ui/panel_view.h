@@ -146,6 +146,7 @@ private:
     bool shownOnce_ = false;
     bool freshOrder_ = false;
     std::optional<RowKey> selected_;
+    std::optional<QPointF> pointer_; // in the window, while the pointer is over it
 
     QLabel *counts_ = nullptr;
     SegmentedControl *sort_ = nullptr;
