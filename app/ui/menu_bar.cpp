@@ -3,6 +3,7 @@
 #include "app/monitor.h"
 #include "app/store.h"
 #include "app/ui/log_windows.h"
+#include "app/ui/overlay_scroll_bar.h"
 #include "app/ui/panel_view.h"
 #include "app/ui/settings_view.h"
 #include "app/ui/style.h"
@@ -18,9 +19,11 @@
 #include <QLayout>
 #include <QMenu>
 #include <QScreen>
+#include <QScrollArea>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QWindow>
 
 #include <malloc.h>
 
@@ -66,6 +69,51 @@ QRect availableAround(QPoint point)
         screen = QGuiApplication::primaryScreen();
     return screen ? screen->availableGeometry() : QRect(0, 0, 1920, 1080);
 }
+
+// What the window manager's title bar and frame take of a window's height: what Qt learnt of them
+// at an earlier showing, and never less than a title bar (a Wayland compositor tells nothing).
+// Without it, a window as tall as the screen has its title bar put off the screen.
+int decorationRoom(const QWidget *window)
+{
+    constexpr int titleBar = 40;
+    const QWindow *handle = window ? window->windowHandle() : nullptr;
+    const QMargins frame = handle ? handle->frameMargins() : QMargins();
+    return std::max(titleBar, frame.top() + frame.bottom());
+}
+
+// The settings, as tall as they are up to the room the screen has: with large text on a small
+// screen they scroll, rather than run off the screen or be squeezed until their rows vanish.
+class FittingScrollArea : public QScrollArea
+{
+public:
+    FittingScrollArea(QWidget *content, QWidget *parent) : QScrollArea(parent)
+    {
+        setFrameShape(QFrame::NoFrame);
+        setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        setWidgetResizable(true);
+        setWidget(content);
+        viewport()->setAutoFillBackground(false);
+        content->installEventFilter(this);
+        new OverlayScrollBar(*this); // thin, over the content's edge, as the panel's list has
+    }
+    QSize sizeHint() const override
+    {
+        const QSize content = widget()->sizeHint();
+        const int room = availableAround(QCursor::pos()).height() - decorationRoom(window());
+        if (content.height() <= room)
+            return content;
+        constexpr int least = 120; // a few rows, whatever the screen
+        return {content.width(), std::max(room, least)};
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (watched == widget() && event->type() == QEvent::LayoutRequest)
+            updateGeometry(); // a note that appears makes the window taller, up to the room
+        return QScrollArea::eventFilter(watched, event);
+    }
+};
 
 } // namespace
 
@@ -134,6 +182,15 @@ void MenuBar::start()
     };
     options.framed = kind_ == WindowKind::popup; // a window has the compositor's frame
     options.titled = kind_ == WindowKind::popup; // and its title bar names the panel
+    if (kind_ == WindowKind::window) {
+        // The compositor adds a title bar over the panel: the panel leaves room for it.
+        options.screenHeight = [self]() -> std::optional<double> {
+            const std::optional<double> screen = PanelView::availableScreenHeight();
+            if (!screen || !self)
+                return screen;
+            return *screen - decorationRoom(self->popup_);
+        };
+    }
     options.onResize = [self] {
         if (self)
             self->resizePopover();
@@ -305,11 +362,11 @@ void MenuBar::openSettings()
         window->setWindowTitle(texts::settingsWindowTitle);
         auto *layout = new QVBoxLayout(window);
         layout->setContentsMargins(0, 0, 0, 0);
-        // 520 wide and as tall as its content, so the padding under the last note is the
-        // padding over the first group; a note that appears makes it taller.
+        // 520 wide and as tall as its content (up to the screen's room), so the padding under
+        // the last note is the padding over the first group; a note that appears makes it taller.
         layout->setSizeConstraint(QLayout::SetFixedSize);
-        layout->addWidget(
-            new SettingsView(monitor_, store_, login_, SettingsView::chooseWithDialog, window));
+        layout->addWidget(new FittingScrollArea(
+            new SettingsView(monitor_, store_, login_, SettingsView::chooseWithDialog), window));
         // Made once and centred then; closing it only hides it, with the view's state kept.
         const QRect screen = availableAround(QCursor::pos());
         window->adjustSize();

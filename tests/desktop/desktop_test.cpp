@@ -385,6 +385,32 @@ TEST_F(X11Desktop, theIconOpensThePanelOnTheScreenAndTheSettingsAndQuits)
     expectQuit();
 }
 
+// Large text on a small screen: every window stays on it, with room for a title bar, and the
+// settings scroll rather than run off it.
+TEST_F(X11Desktop, atTwiceTheScaleOnASmallScreenEveryWindowFits)
+{
+    test::startApp("many", test::currentPM2, 12);
+    env.set("QT_SCALE_FACTOR", "2");
+    start("trayer", {"--edge", "top", "--align", "right", "--widthtype", "request", "--height",
+                     "48", "--transparent", "false"});
+    nimbrel = &start(NIMBREL_BINARY, {}, "nimbrel.err");
+    const auto icon = shown(
+        "panel", [](const Window &w) { return w.rect.width() >= 32; }, 20'000);
+    ASSERT_TRUE(icon) << "the icon did not dock: " << errors();
+    QTest::qWait(500);
+    click(icon->rect.center());
+    QTest::qWait(1500);
+    const QRect popup = panel();
+    EXPECT_EQ(popup.width(), 1120);
+    EXPECT_TRUE(QRect(0, 0, 1280, 720).contains(popup)) << popup.y() << " + " << popup.height();
+    click({popup.left() + 2 * 396, popup.bottom() - 2 * 37}); // 設定
+    const auto settings = shown(settingsTitle, [](auto &w) { return w.rect.width() == 1040; });
+    ASSERT_TRUE(settings);
+    takePicture("desktop-settings-2x");
+    EXPECT_LE(settings->rect.height(), 720 - 2 * 40); // a title bar's room
+    EXPECT_GE(settings->rect.height(), 2 * 120);
+}
+
 TEST_F(WaylandDesktop, nativeWayland)
 {
     useTheTray("wayland");
