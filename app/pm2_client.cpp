@@ -63,6 +63,20 @@ PM2Client::List PM2Client::listByCommand() const
     return {{}, QStringLiteral("pm2 の一覧を読めません")};
 }
 
+bool PM2Client::startThroughDaemon(const QString &name) const
+{
+    switch (PM2Socket::start(PM2Socket::path(), name)) {
+    case PM2Socket::Started::started:
+        return true;
+    case PM2Socket::Started::failed:
+    case PM2Socket::Started::silent:
+        return false;
+    case PM2Socket::Started::unusable:
+        break;
+    }
+    return start(name);
+}
+
 bool PM2Client::act(const QString &verb, const QString &name) const
 {
     const List current = list();

@@ -50,6 +50,9 @@ public:
     bool start(const QString &name) const { return act(QStringLiteral("start"), name); }
     bool stop(const QString &name) const { return act(QStringLiteral("stop"), name); }
     bool restart(const QString &name) const { return act(QStringLiteral("restart"), name); }
+    // start(), asking pm2's daemon over its socket as the command would, without the node start-up
+    // the command costs: for a wake, where a client waits. The command when the socket is unusable.
+    bool startThroughDaemon(const QString &name) const;
 
 private:
     bool act(const QString &verb, const QString &name) const;

@@ -4,6 +4,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #include <algorithm>
 #include <atomic>
@@ -137,22 +139,35 @@ QString path()
     return home + QStringLiteral("/rpc.sock");
 }
 
-Answer list(const QString &socketPath, double limit)
+namespace {
+
+// One call to the daemon and its reply: the frame that ends with our message id.
+struct Called
 {
-    const Clock::time_point deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                          std::chrono::duration<double>(limit));
+    Answer::Kind kind = Answer::Kind::unusable; // apps: answered
+    PM2Rpc::Frame reply{};
+};
+
+Called call(const QString &socketPath, const QByteArray &method, const QByteArray &arguments,
+            Clock::time_point deadline)
+{
     Connection connection;
     const QByteArray id = nextMessageId();
+    const QByteArray request = method.isEmpty()
+                                   ? PM2Rpc::listRequest(id)
+                                   : PM2Rpc::encode({R"(j:{"type":"call","method":")" + method +
+                                                         R"(","args":[)" + arguments + "]}",
+                                                     "s:" + id});
     if (const Step opened = connection.open(QFile::encodeName(socketPath), deadline);
         opened != Step::done)
-        return failed(opened);
-    if (const Step sent = connection.send(PM2Rpc::listRequest(id), deadline); sent != Step::done)
-        return failed(sent);
+        return {failed(opened).kind};
+    if (const Step sent = connection.send(request, deadline); sent != Step::done)
+        return {failed(sent).kind};
 
     QByteArray buffer;
     for (;;) {
         if (const Step got = connection.receive(buffer, deadline); got != Step::done)
-            return failed(got);
+            return {failed(got).kind};
         for (;;) {
             PM2Rpc::Decoded decoded = PM2Rpc::decode(buffer);
             if (decoded.kind == PM2Rpc::Decoded::Kind::bad)
@@ -160,13 +175,58 @@ Answer list(const QString &socketPath, double limit)
             if (decoded.kind == PM2Rpc::Decoded::Kind::incomplete)
                 break;
             buffer.remove(0, decoded.consumed);
-            PM2Rpc::Reply reply = PM2Rpc::listReply(decoded.frame, id);
-            if (reply.kind == PM2Rpc::Reply::Kind::apps)
-                return {Answer::Kind::apps, std::move(reply.apps)};
-            if (reply.kind == PM2Rpc::Reply::Kind::failed)
-                return {};
+            if (decoded.frame.size() >= 2 && decoded.frame.back() == "s:" + id)
+                return {Answer::Kind::apps, std::move(decoded.frame)};
         }
     }
+}
+
+Clock::time_point deadlineIn(double limit)
+{
+    return Clock::now() +
+           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(limit));
+}
+
+} // namespace
+
+Answer list(const QString &socketPath, double limit)
+{
+    Called called = call(socketPath, {}, {}, deadlineIn(limit));
+    if (called.kind != Answer::Kind::apps)
+        return {called.kind};
+    // The reply was already matched to our id; listReply looks for the id once more.
+    PM2Rpc::Reply reply = PM2Rpc::listReply(called.reply, called.reply.back().sliced(2));
+    if (reply.kind == PM2Rpc::Reply::Kind::apps)
+        return {Answer::Kind::apps, std::move(reply.apps)};
+    return {};
+}
+
+Started start(const QString &socketPath, const QString &name, double limit)
+{
+    const Clock::time_point deadline = deadlineIn(limit);
+    const Answer listed = list(socketPath, limit);
+    if (listed.kind != Answer::Kind::apps)
+        return listed.kind == Answer::Kind::silent ? Started::silent : Started::unusable;
+    Started started = Started::failed;
+    for (const PM2App &app : listed.apps) {
+        if (app.name != name || app.pmId < 0)
+            continue;
+        const QByteArray id = QByteArray::number(qint64(app.pmId));
+        const Called restarted =
+            call(socketPath, "restartProcessId", R"({"id":)" + id + "}", deadline);
+        if (restarted.kind == Answer::Kind::silent)
+            return Started::silent;
+        // The daemon replies {"args": [process]}, or {"error": why}.
+        const QByteArray &body = restarted.reply.value(0);
+        if (restarted.kind != Answer::Kind::apps || !body.startsWith("j:") ||
+            QJsonDocument::fromJson(body.sliced(2)).object().contains(u"error"))
+            return Started::failed;
+        // What pm2's command line tells the bus after the call; its listeners expect it.
+        call(socketPath, "notifyByProcessId",
+             R"({"id":)" + id + R"(,"action_name":"restart","manually":true})", deadline);
+        started = Started::started;
+    }
+    return started;
 }
 
 } // namespace nimbrel::PM2Socket

@@ -28,4 +28,10 @@ struct Answer
 // The apps of one getMonitorData call to the daemon at `socketPath`, in pm2's order.
 Answer list(const QString &socketPath, double limit = timeout);
 
+// Starts every instance of the app `name` with the calls `pm2 start NAME` makes of the daemon
+// (restartProcessId, then the "restart" notice on pm2's bus), without a node start-up for pm2's
+// command line. unusable and silent as for the list; failed: no such app, or the daemon refused.
+enum class Started { started, failed, unusable, silent };
+Started start(const QString &socketPath, const QString &name, double limit = timeout);
+
 } // namespace nimbrel::PM2Socket

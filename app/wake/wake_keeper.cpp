@@ -4,6 +4,7 @@
 #include "app/pm2_client.h"
 #include "app/store.h"
 #include "app/system_probe.h"
+#include "core/process_tree.h"
 
 #include <QMetaObject>
 
@@ -79,6 +80,55 @@ private:
     std::thread thread_;
 };
 
+// What a wake does on its relay's thread: starts the app, then looks whether it listens. A look
+// reads the kernel's two socket tables; the app's own tree is read only once something listens on
+// a held port, and pm2 is asked for the tree's root while the app starts up (again only if the
+// tree does not listen), so a look costs a few milliseconds and no call to pm2.
+class WakeKeeper::Looker
+{
+public:
+    Looker(std::optional<PM2Client> client, QString name, QList<int64_t> ports)
+        : client_(std::move(client)), name_(std::move(name)), ports_(std::move(ports))
+    {}
+
+    bool start()
+    {
+        if (!client_ || !client_->startThroughDaemon(name_))
+            return false;
+        pids_ = runningPids();
+        return true;
+    }
+
+    QList<ListenAddress> look()
+    {
+        const QList<ListenAddress> listening = listeningNow();
+        if (std::ranges::none_of(listening, [this](const ListenAddress &address) {
+                return ports_.contains(address.port);
+            }))
+            return {};
+        QList<ListenAddress> addresses = treeListening(pids_);
+        if (addresses.isEmpty()) // restarted by pm2 meanwhile, or still starting
+            addresses = treeListening(pids_ = runningPids());
+        return addresses;
+    }
+
+private:
+    QList<int64_t> runningPids() const
+    {
+        QList<int64_t> pids;
+        for (const PM2App &app : client_->list().apps) {
+            if (app.name == name_ && app.isRunning() && app.pid)
+                pids.append(*app.pid);
+        }
+        return pids;
+    }
+
+    std::optional<PM2Client> client_;
+    QString name_;
+    QList<int64_t> ports_;
+    QList<int64_t> pids_;
+};
+
 WakeKeeper::WakeKeeper(Store &store, QObject *parent) : QObject(parent), store_(store)
 {
     raiseDescriptorLimit();
@@ -131,16 +181,28 @@ WakeKeeper::Listening WakeKeeper::appListening(const PM2Client &client, const QS
 {
     Listening listening;
     for (const PM2App &app : client.list().apps) {
-        if (app.name != name || !app.isRunning() || !app.pid)
-            continue;
-        listening.running = true;
-        const auto snapshot = SystemProbe::procSnapshot(QStringLiteral("/proc"), QList{*app.pid});
-        if (!snapshot)
-            continue;
-        for (const QList<ListenAddress> &addresses : snapshot->listeningAddresses)
-            listening.addresses += addresses;
+        if (app.name == name && app.isRunning() && app.pid) {
+            listening.running = true;
+            listening.addresses += treeListening({*app.pid});
+        }
     }
     return listening;
+}
+
+QList<ListenAddress> WakeKeeper::treeListening(const QList<int64_t> &pids)
+{
+    QList<ListenAddress> addresses;
+    if (pids.isEmpty())
+        return addresses;
+    // Only the trees' own sockets: where /proc cannot list children, the snapshot is the whole
+    // machine's, and nothing but the app is ever dialled.
+    if (const auto snapshot = SystemProbe::procSnapshot(QStringLiteral("/proc"), pids)) {
+        for (const int64_t root : pids) {
+            for (const int64_t pid : ProcessTree::usage(root, snapshot->processes).pids)
+                addresses += snapshot->listeningAddresses.value(pid);
+        }
+    }
+    return addresses;
 }
 
 void WakeKeeper::holdStopped(const QString &name, const QList<ListenAddress> &addresses)
@@ -239,17 +301,14 @@ void WakeKeeper::wake(const QString &name)
     std::vector<HeldConnection> connections = sockets->takeAll();
     sockets->deleteLater();
     holds_[name].state = Hold::State::waking;
-    save();
-    emit changed();
-    // A request is use: the woken app's idle time starts again.
-    const Instant woken = now();
-    store_.recordActive({{name, woken}});
 
-    const std::optional<PM2Client> client = PM2Client::resolved(store_);
+    // A client waits: the relay starts the app before anything else is done here.
+    auto looker = std::make_shared<Looker>(PM2Client::resolved(store_), name,
+                                           portsOf(holds_[name].addresses));
     const int id = nextRelay_++;
     WakeRelay::Hooks hooks{
-        .start = [client, name] { return client && client->start(name); },
-        .appListens = [client, name] { return appListening(*client, name).addresses; },
+        .start = [looker] { return looker->start(); },
+        .appListens = [looker] { return looker->look(); },
         .woke =
             [this, name](bool listening) {
                 QMetaObject::invokeMethod(
@@ -261,6 +320,11 @@ void WakeKeeper::wake(const QString &name)
                     this, [this, id] { relays_.erase(id); }, Qt::QueuedConnection);
             }};
     relays_.emplace(id, std::make_unique<WakeRelay>(std::move(connections), std::move(hooks)));
+
+    save();
+    emit changed();
+    // A request is use: the woken app's idle time starts again.
+    store_.recordActive({{name, now()}});
 }
 
 void WakeKeeper::woke(const QString &name, bool listening)

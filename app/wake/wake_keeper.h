@@ -67,6 +67,8 @@ public:
         QList<ListenAddress> addresses{};
     };
     static Listening appListening(const PM2Client &client, const QString &name);
+    // What the process trees of `pids` listen on.
+    static QList<ListenAddress> treeListening(const QList<int64_t> &pids);
 
 signals:
     void changed();
@@ -88,6 +90,7 @@ private:
     std::map<int, std::unique_ptr<WakeRelay>> relays_;
     int nextRelay_ = 0;
     // Apps whose start paused every hold, watched until they listen.
+    class Looker;
     class Watch;
     std::map<QString, std::unique_ptr<Watch>> watches_;
     bool reconciled_ = false;

@@ -175,7 +175,7 @@ TEST(Wake, anAppThatCannotStartAnswers503AndAHandStopHoldsNothing)
     Tray tray(store);
     ASSERT_TRUE(tray.holds("site", port));
     QSignalSpy failed(&tray.keeper, &WakeKeeper::wakeFailed);
-    store.setValue(StoreKey::pm2Path, env.root() + "/no/pm2");
+    ASSERT_EQ(test::pm2({"delete", "site"}).status, 0); // behind the tray's back: nothing to start
     std::future<QByteArray> answer = exchange(connectTo(false, port), get);
     ASSERT_TRUE(QTest::qWaitFor([&] { return failed.size() == 1; }, 10'000));
     EXPECT_TRUE(answer.get().startsWith("HTTP/1.1 503 "));
@@ -183,8 +183,7 @@ TEST(Wake, anAppThatCannotStartAnswers503AndAHandStopHoldsNothing)
     EXPECT_TRUE(portFree(port));
 
     // Started and stopped by hand: the port stays free.
-    store.setValue(StoreKey::pm2Path, test::currentPM2);
-    ASSERT_EQ(test::pm2({"start", "site"}).status, 0);
+    ASSERT_EQ(test::pm2({"start", NIMBREL_WAKE_SERVER, "--name", "site"}).status, 0);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !portFree(port); }, 10'000));
     tray.monitor.setRunning("site", false);
     ASSERT_TRUE(QTest::qWaitFor([&] { return portFree(port); }, 10'000));
@@ -245,7 +244,8 @@ TEST(Wake, aTerminalsStartFindsThePortsFreeAndBadClientsWakeTheAppOnce)
     store.setLastActive({{"site", now() - Seconds(172'800)}});
     ASSERT_TRUE(tray.holds("site", port));
     const auto descriptors = [] { return QDir("/proc/self/fd").count(); };
-    const qsizetype before = descriptors() - 1; // less the held listener
+    // Less the held listener; a refresh still under way may hold one more for a moment.
+    const qsizetype before = descriptors() - 1;
     std::vector<int> clients{connectTo(false, port), connectTo(false, port)};
     ::send(clients[1], "\x16\x03\x01\xff garbage\r\n\r\n", 15, 0);
     for (int i = 0; i < 1000; ++i) {
@@ -271,6 +271,6 @@ TEST(Wake, aTerminalsStartFindsThePortsFreeAndBadClientsWakeTheAppOnce)
     std::ranges::for_each(clients, ::close);
     EXPECT_EQ(test::pm2List().value(0).restarts, 0);
     EXPECT_EQ(test::statusOf("site"), PM2App::Status::online);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return descriptors() == before; }, 10'000))
+    EXPECT_TRUE(QTest::qWaitFor([&] { return descriptors() <= before; }, 10'000))
         << descriptors() << " descriptors, " << before << " before";
 }
