@@ -21,7 +21,7 @@ cmake --build "$build" >/dev/null
 suite() {
     local kind
     for kind in unit integration; do
-        ctest --test-dir "$build" -L "$kind" --stop-on-failure --parallel 2 >/dev/null 2>&1 || return 1
+        ctest --test-dir "$build" -L "$kind" --stop-on-failure --parallel 2 </dev/null >/dev/null 2>&1 || return 1
     done
 }
 suite || { echo "mutants: the suite fails without any bug; nothing to measure" >&2; exit 1; }
@@ -43,7 +43,9 @@ mkdir -p "$build"
 : >"$report"
 caught=0
 total=0
-while IFS=$'\t' read -r file from to what; do
+# The list comes on its own descriptor: a test that reads its standard input (a terminal's
+# `script`) would otherwise eat the rest of it.
+while IFS=$'\t' read -r -u 3 file from to what; do
     [[ -z "$file" || "$file" == \#* ]] && continue
     [[ -n "$pattern" && "$file $what" != *$pattern* ]] && continue
     total=$((total + 1))
@@ -70,7 +72,7 @@ while IFS=$'\t' read -r file from to what; do
     fi
     echo "$result $file: $what" | tee -a "$report"
     restore
-done <"$list"
+done 3<"$list"
 cmake --build "$build" >/dev/null
 echo "mutants: the tests caught $caught of $total bugs" | tee -a "$report"
 # 0 only when every bug was caught (a stale one counts as missed).
