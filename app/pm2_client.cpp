@@ -65,7 +65,7 @@ PM2Client::List PM2Client::listByCommand() const
 
 bool PM2Client::startThroughDaemon(const QString &name) const
 {
-    switch (PM2Socket::start(PM2Socket::path(), name)) {
+    switch (PM2Socket::start(PM2Socket::path(), name, actionTimeout)) {
     case PM2Socket::Started::started:
         return true;
     case PM2Socket::Started::failed:

@@ -203,8 +203,8 @@ Answer list(const QString &socketPath, double limit)
 
 Started start(const QString &socketPath, const QString &name, double limit)
 {
+    const Answer listed = list(socketPath);
     const Clock::time_point deadline = deadlineIn(limit);
-    const Answer listed = list(socketPath, limit);
     if (listed.kind != Answer::Kind::apps)
         return listed.kind == Answer::Kind::silent ? Started::silent : Started::unusable;
     Started started = Started::failed;

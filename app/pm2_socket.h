@@ -31,7 +31,9 @@ Answer list(const QString &socketPath, double limit = timeout);
 // Starts every instance of the app `name` with the calls `pm2 start NAME` makes of the daemon
 // (restartProcessId, then the "restart" notice on pm2's bus), without a node start-up for pm2's
 // command line. unusable and silent as for the list; failed: no such app, or the daemon refused.
+// The list before the calls has the list's limit; the calls `limit` (pm2 answers them once the
+// app's process runs, which a loaded machine may take a while to give it).
 enum class Started { started, failed, unusable, silent };
-Started start(const QString &socketPath, const QString &name, double limit = timeout);
+Started start(const QString &socketPath, const QString &name, double limit);
 
 } // namespace nimbrel::PM2Socket
