@@ -1,6 +1,6 @@
 #include "app/app_delegate.h"
 
-#include "app/pm2_client.h"
+#include "app/pm2/pm2_client.h"
 #include "app/store.h"
 #include "app/strays/stray_tracker.h"
 

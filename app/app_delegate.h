@@ -1,7 +1,7 @@
 // The command-line modes and the start-at-login duties of the program.
 #pragma once
 
-#include "app/login_item.h"
+#include "app/system/login_item.h"
 
 #include <QString>
 

@@ -1,6 +1,6 @@
 #include "app/monitor.h"
 
-#include "app/pm2_locator.h"
+#include "app/pm2/pm2_locator.h"
 
 #include <QPointer>
 

@@ -3,12 +3,12 @@
 #pragma once
 
 #include "app/bus/pm2_bus.h"
-#include "app/pm2_client.h"
+#include "app/pm2/pm2_client.h"
 #include "app/serial_queue.h"
 #include "app/server_row.h"
 #include "app/store.h"
 #include "app/strays/stray_tracker.h"
-#include "app/system_probe.h"
+#include "app/system/system_probe.h"
 #include "core/idle_policy.h"
 
 #include <QHash>

@@ -1,6 +1,6 @@
 #include "app/store.h"
 
-#include "app/system_error.h"
+#include "app/system/system_error.h"
 
 #include <QDir>
 #include <QFile>

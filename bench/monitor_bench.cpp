@@ -1,7 +1,7 @@
 // The monitor's work per refresh: the main-thread apply at the size of a busy machine, and a
 // whole refresh against real pm2 apps, beside the route through pm2's command line and the tools.
 #include "app/monitor.h"
-#include "app/shell.h"
+#include "app/system/shell.h"
 
 #include <QCoreApplication>
 #include <QFile>

@@ -1,8 +1,8 @@
 // The parsers and tree walks of one refresh at the scale of a busy machine (5,000 processes,
 // 100 pm2 apps), the search filter over a full panel, and a whole snapshot from /proc against
 // the one from its tools, also with 5,000 real processes beside a few real server trees.
-#include "app/shell.h"
-#include "app/system_probe.h"
+#include "app/system/shell.h"
+#include "app/system/system_probe.h"
 #include "core/port_probe.h"
 #include "core/process_tree.h"
 #include "core/search_filter.h"

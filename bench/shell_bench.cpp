@@ -1,6 +1,6 @@
 // What the shell runner costs over a bare posix_spawn: its reader thread, deadline wait,
 // environment copy and UTF-8 decoding.
-#include "app/shell.h"
+#include "app/system/shell.h"
 
 #include <benchmark/benchmark.h>
 

@@ -1,7 +1,7 @@
 // The tray app as it sits all day: its memory after start and after the popup was shown, its
 // CPU between two refreshes, and the time from a click on the icon to the shown popup.
-#include "app/login_item.h"
 #include "app/monitor.h"
+#include "app/system/login_item.h"
 #include "app/ui/menu_bar.h"
 #include "app/ui/panel_view.h"
 

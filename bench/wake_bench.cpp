@@ -1,8 +1,8 @@
 // Waking a held app: the time from a client's first connection to the first byte of the app's
 // answer, against the app's own start-to-listen time; and the relay's throughput on loopback.
-#include "app/pm2_client.h"
-#include "app/shell.h"
+#include "app/pm2/pm2_client.h"
 #include "app/store.h"
+#include "app/system/shell.h"
 #include "app/wake/wake_keeper.h"
 
 #include <QCoreApplication>

@@ -1,5 +1,5 @@
 // The autostart entry: what each state of the file means, and the entry Nimbrel writes.
-#include "app/login_item.h"
+#include "app/system/login_item.h"
 #include "support/test_environment.h"
 
 #include <QFile>

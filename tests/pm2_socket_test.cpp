@@ -1,6 +1,6 @@
 // The list from pm2's daemon socket against a daemon that misbehaves on purpose: every answer but
 // a well-formed list under our id must come back as nothing, within the limit.
-#include "app/pm2_socket.h"
+#include "app/pm2/pm2_socket.h"
 #include "core/pm2_rpc.h"
 #include "support/test_environment.h"
 

@@ -1,6 +1,6 @@
 // The shell runner with real child processes, and where pm2 is looked for.
-#include "app/pm2_locator.h"
-#include "app/shell.h"
+#include "app/pm2/pm2_locator.h"
+#include "app/system/shell.h"
 #include "support/test_environment.h"
 
 #include <QDir>

@@ -1,7 +1,7 @@
 #include "app/strays/stray_scan.h"
 
-#include "app/pm2_socket.h"
-#include "app/system_probe.h"
+#include "app/pm2/pm2_socket.h"
+#include "app/system/system_probe.h"
 #include "core/proc_files.h"
 
 #include <QDir>

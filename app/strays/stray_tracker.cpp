@@ -1,6 +1,6 @@
 #include "app/strays/stray_tracker.h"
 
-#include "app/pm2_client.h"
+#include "app/pm2/pm2_client.h"
 
 #include <algorithm>
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "app/strays/stray_scan.h"
-#include "app/system_probe.h"
+#include "app/system/system_probe.h"
 #include "core/pm2_app.h"
 
 #include <QHash>

@@ -1,10 +1,10 @@
 #include "app/ui/settings_view.h"
 
-#include "app/login_item.h"
 #include "app/monitor.h"
-#include "app/pm2_locator.h"
-#include "app/shell.h"
+#include "app/pm2/pm2_locator.h"
 #include "app/store.h"
+#include "app/system/login_item.h"
+#include "app/system/shell.h"
 #include "app/ui/divider.h"
 #include "app/ui/note_label.h"
 #include "app/ui/rounded_ground.h"

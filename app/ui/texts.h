@@ -2,7 +2,7 @@
 // show (the panel's title and the tray's tooltip) is the same text by construction.
 #pragma once
 
-#include "app/login_item.h"
+#include "app/system/login_item.h"
 
 #include <QString>
 

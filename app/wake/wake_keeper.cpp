@@ -1,9 +1,9 @@
 #include "app/wake/wake_keeper.h"
 
 #include "app/monitor.h"
-#include "app/pm2_client.h"
+#include "app/pm2/pm2_client.h"
 #include "app/store.h"
-#include "app/system_probe.h"
+#include "app/system/system_probe.h"
 #include "core/process_tree.h"
 
 #include <QMetaObject>

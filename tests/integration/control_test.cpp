@@ -1,8 +1,8 @@
 // The real binary as a user runs it, with real pm2 under a private PM2_HOME and real node
 // servers: `--control`, `--screenshot` and `--measure`, and the tray on a machine without a
 // display.
-#include "app/pm2_client.h"
-#include "app/pm2_socket.h"
+#include "app/pm2/pm2_client.h"
+#include "app/pm2/pm2_socket.h"
 #include "app/store.h"
 #include "support/test_environment.h"
 

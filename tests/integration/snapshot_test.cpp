@@ -1,5 +1,5 @@
 // Snapshots of the real machine: real server trees, real connections, the real tools.
-#include "app/system_probe.h"
+#include "app/system/system_probe.h"
 #include "support/test_environment.h"
 
 #include <QDir>

@@ -4,8 +4,8 @@
 // the apps it started. Also the private pm2 of a test, the files and the connections it makes.
 #pragma once
 
-#include "app/pm2_locator.h"
-#include "app/shell.h"
+#include "app/pm2/pm2_locator.h"
+#include "app/system/shell.h"
 #include "core/instant.h"
 #include "core/pm2_app.h"
 

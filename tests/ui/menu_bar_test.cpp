@@ -1,5 +1,5 @@
 // What the icon's clicks do, and the popup's window while it is closed.
-#include "app/login_item.h"
+#include "app/system/login_item.h"
 #include "app/ui/menu_bar.h"
 #include "core/panel_toggle.h"
 #include "support/monitor_fixture.h"

@@ -1,6 +1,6 @@
 // The settings: the stepper and the path write their keys; the login switch with a stand-in login
 // service; the notes where the design puts them.
-#include "app/login_item.h"
+#include "app/system/login_item.h"
 #include "app/ui/note_label.h"
 #include "app/ui/settings_view.h"
 #include "app/ui/toggle_switch.h"

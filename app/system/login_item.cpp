@@ -1,6 +1,6 @@
-#include "app/login_item.h"
+#include "app/system/login_item.h"
 
-#include "app/system_error.h"
+#include "app/system/system_error.h"
 #include "core/desktop_entry.h"
 
 #include <QCoreApplication>

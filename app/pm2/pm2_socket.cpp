@@ -1,4 +1,4 @@
-#include "app/pm2_socket.h"
+#include "app/pm2/pm2_socket.h"
 
 #include "core/pm2_rpc.h"
 

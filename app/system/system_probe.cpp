@@ -1,6 +1,6 @@
-#include "app/system_probe.h"
+#include "app/system/system_probe.h"
 
-#include "app/shell.h"
+#include "app/system/shell.h"
 #include "core/proc_files.h"
 
 #include <QFile>

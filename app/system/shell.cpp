@@ -1,6 +1,6 @@
-#include "app/shell.h"
+#include "app/system/shell.h"
 
-#include "app/system_error.h"
+#include "app/system/system_error.h"
 #include "core/text_numbers.h"
 
 #include <QDir>

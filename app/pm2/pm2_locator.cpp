@@ -1,6 +1,6 @@
-#include "app/pm2_locator.h"
+#include "app/pm2/pm2_locator.h"
 
-#include "app/shell.h"
+#include "app/system/shell.h"
 
 #include <QDir>
 #include <QFile>

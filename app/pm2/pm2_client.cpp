@@ -1,9 +1,9 @@
-#include "app/pm2_client.h"
+#include "app/pm2/pm2_client.h"
 
-#include "app/pm2_locator.h"
-#include "app/pm2_socket.h"
-#include "app/shell.h"
+#include "app/pm2/pm2_locator.h"
+#include "app/pm2/pm2_socket.h"
 #include "app/store.h"
+#include "app/system/shell.h"
 #include "core/pm2_list_parser.h"
 
 namespace nimbrel {
