@@ -47,6 +47,10 @@ TEST(RowView, detailLineAndPortChips)
     EXPECT_EQ(texts(line.sizeHint().width()), "3000 3001 5173 5174 8080");
     EXPECT_EQ(texts(line.sizeHint().width() - 20), "3000 3001 5173 +2");
     EXPECT_EQ(texts(10), "3000 +4");
+    bool two = false; // and two where two fit
+    for (int width = 10; width < line.sizeHint().width() && !two; width += 2)
+        two = texts(width) == "3000 3001 +3";
+    EXPECT_TRUE(two);
 }
 
 TEST(RowView, theBreakdownsFiguresStandInTheRowsColumns)
