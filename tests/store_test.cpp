@@ -61,6 +61,7 @@ TEST_F(StoreTest, defaultsThenValuesKeepTheirJsonTypesOnDisk)
     struct stat before = {}, after = {};
     ::stat(QFile::encodeName(path).constData(), &before);
     store.recordActive({{"web", first}});
+    store.recordActive({{"web", first - Seconds(60)}}); // an older time than the one stored
     store.setValue(StoreKey::pm2Path, QStringLiteral("/opt/pm2"));
     ::stat(QFile::encodeName(path).constData(), &after);
     EXPECT_EQ(std::pair(after.st_ino, after.st_mtim.tv_nsec),
