@@ -2,11 +2,13 @@
 // following, `pm2 flush` while open, scrolling up, pause and search; and the picture of it.
 #include "app/bus/pm2_bus.h"
 #include "app/logs/log_feed.h"
+#include "app/logs/log_file.h"
 #include "app/store.h"
 #include "app/ui/log_window.h"
 #include "app/ui/texts.h"
 #include "support/test_environment.h"
 
+#include <QFile>
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
@@ -142,6 +144,22 @@ TEST(LogWindow, followsThroughPM2sBusAndNeverShowsALineTwice)
     const int first = ticks.front().section(' ', 1).toInt();
     for (int i = 0; i < ticks.size(); ++i)
         EXPECT_EQ(ticks[i], QStringLiteral("tick %1").arg(first + i));
+
+    // What a quiet file gained while the bus delivered is not read again once the bus is gone.
+    const QString path = env.root() + "/quiet.log";
+    test::writeFile(path, "a\n");
+    FileFollower follower(path, readTail(path, 10));
+    QByteArray read;
+    QObject::connect(&follower, &FileFollower::appended, [&](const QByteArray &b) { read += b; });
+    follower.setQuiet(true);
+    for (const char *line : {"b\n", "c\n"}) {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::Append) && file.write(line) == 2);
+        file.close();
+        follower.check();
+        follower.setQuiet(false);
+    }
+    EXPECT_EQ(read, "c\n");
 }
 
 TEST(LogWindow, saysWhenAFileIsMissingOrThereIsNoLog)
