@@ -71,13 +71,3 @@ BENCHMARK(openLog)
     ->Unit(benchmark::kMillisecond);
 
 } // namespace
-
-int main(int argc, char *argv[])
-{
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication application(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

@@ -182,12 +182,3 @@ BENCHMARK(screenshotRun)
     ->Iterations(5);
 
 } // namespace
-
-int main(int argc, char *argv[])
-{
-    QCoreApplication application(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

@@ -3,6 +3,7 @@
 // the one from its tools, also with 5,000 real processes beside a few real server trees.
 #include "app/system/shell.h"
 #include "app/system/system_probe.h"
+#include "bench/support/sleepers.h"
 #include "core/port_probe.h"
 #include "core/process_tree.h"
 #include "core/search_filter.h"
@@ -163,32 +164,6 @@ BENCHMARK(snapshotFromTools)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
-// `count` sleeping processes for as long as it lives, each ended by its pid.
-class Sleepers
-{
-public:
-    explicit Sleepers(int count)
-    {
-        char sleep[] = "sleep", seconds[] = "600";
-        char *arguments[] = {sleep, seconds, nullptr};
-        for (int i = 0; i < count; ++i) {
-            pid_t pid = 0;
-            if (posix_spawn(&pid, "/bin/sleep", nullptr, nullptr, arguments, environ) == 0)
-                pids_.push_back(pid);
-        }
-    }
-    ~Sleepers()
-    {
-        for (const pid_t pid : pids_)
-            ::kill(pid, SIGKILL);
-        for (const pid_t pid : pids_)
-            ::waitpid(pid, nullptr, 0);
-    }
-
-private:
-    std::vector<pid_t> pids_;
-};
-
 // `count` development servers of a parent and a forked child, both listening (the tree server
 // of the integration tests), ended by pid.
 class ServerTrees
@@ -233,7 +208,7 @@ private:
 // as a refresh reads them; 0: every process.
 void procSnapshotAtScale(benchmark::State &state)
 {
-    const Sleepers sleepers(int(state.range(0)));
+    const bench::Sleepers sleepers(int(state.range(0)));
     const ServerTrees trees(10);
     const std::optional<QList<int64_t>> roots =
         state.range(1) ? std::optional(trees.roots) : std::nullopt;

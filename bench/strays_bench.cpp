@@ -2,6 +2,7 @@
 // read. On a /proc of our making (files in a temporary directory) and on the real one with that
 // many real sleeping processes, 1 in 50 of them carrying the marks of one of 100 pm2 apps.
 #include "app/strays/stray_scan.h"
+#include "bench/support/sleepers.h"
 
 #include <QDir>
 #include <QFile>
@@ -69,41 +70,9 @@ BENCHMARK(fakeProc)
     ->Arg(5000)
     ->Unit(benchmark::kMillisecond);
 
-// `count` sleeping processes with the environments above, ended by pid.
-class Sleepers
-{
-public:
-    explicit Sleepers(int count)
-    {
-        char sleep[] = "sleep", seconds[] = "600";
-        char *arguments[] = {sleep, seconds, nullptr};
-        for (int i = 0; i < count; ++i) {
-            QByteArray environment = environmentOf(i);
-            std::vector<char *> variables;
-            for (qsizetype at = 0; at < environment.size();
-                 at += qsizetype(strlen(environment.data() + at)) + 1)
-                variables.push_back(environment.data() + at);
-            variables.push_back(nullptr);
-            pid_t pid = 0;
-            if (posix_spawn(&pid, "/bin/sleep", nullptr, nullptr, arguments, variables.data()) == 0)
-                pids_.push_back(pid);
-        }
-    }
-    ~Sleepers()
-    {
-        for (const pid_t pid : pids_)
-            ::kill(pid, SIGKILL);
-        for (const pid_t pid : pids_)
-            ::waitpid(pid, nullptr, 0);
-    }
-
-private:
-    std::vector<pid_t> pids_;
-};
-
 void realProc(benchmark::State &state)
 {
-    const Sleepers sleepers(int(state.range(0)));
+    const bench::Sleepers sleepers(int(state.range(0)), environmentOf);
     const QList<Strays::AppMark> marks = apps();
     for (auto _ : state)
         benchmark::DoNotOptimize(Strays::marked(marks, home));

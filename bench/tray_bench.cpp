@@ -157,13 +157,3 @@ BENCHMARK(idleTray)
     ->Iterations(1);
 
 } // namespace
-
-int main(int argc, char *argv[])
-{
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication application(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

@@ -185,12 +185,3 @@ BENCHMARK(relayThroughput)
     ->UseRealTime();
 
 } // namespace
-
-int main(int argc, char *argv[])
-{
-    QCoreApplication application(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
